@@ -1,0 +1,97 @@
+// Memory services, including exhaustion: the child's address space is
+// limited so that the allocation really fails.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cstring>
+
+#include "support/mem.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VEXEL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VEXEL_ASAN 1
+#endif
+#endif
+
+namespace {
+
+// Address space small enough that a few hundred megabytes cannot be had.
+void limitAddressSpace()
+{
+    struct rlimit rl = {256u << 20, 256u << 20};
+    setrlimit(RLIMIT_AS, &rl);
+}
+
+} // namespace
+
+TEST(Mem, BlocksAreZeroedAndStable)
+{
+    void *p = getmem(0);
+    ASSERT_NE(p, nullptr);
+    freemem(p);
+    freemem(nullptr);
+    auto *q = static_cast<unsigned char *>(getmem(4096));
+    for (int i = 0; i < 4096; i++)
+        ASSERT_EQ(q[i], 0);
+    freemem(q);
+
+    HLOCAL h = getmemLock(3 << 20); // large enough for the mapped path
+    void *a = getmemAdr(h);
+    EXPECT_EQ(getmemAdr(h), a);
+    EXPECT_EQ(getmemSize(h), 3 << 20);
+    auto *b = static_cast<unsigned char *>(a);
+    EXPECT_EQ(b[0] | b[(3 << 20) - 1], 0);
+    EXPECT_EQ(LocalFree(h), nullptr);
+    // A pointer that is no handle is refused, not freed.
+    int local = 0;
+    EXPECT_EQ(LocalFree(&local), static_cast<HLOCAL>(&local));
+}
+
+#ifndef VEXEL_ASAN
+using MemDeath = ::testing::Test;
+
+TEST(MemDeath, GetmemReportsKiloBytes)
+{
+    EXPECT_EXIT(
+        {
+            limitAddressSpace();
+            getmem(1000000000);
+        },
+        ::testing::ExitedWithCode(1), "^\ncannot get the memory of 1000000 K bytes\n$");
+}
+
+TEST(MemDeath, GetmemLockIsFaital)
+{
+    EXPECT_EXIT(
+        {
+            limitAddressSpace();
+            getmemLock(1000000000);
+        },
+        ::testing::ExitedWithCode(1), "^Faital error:\ncannot get the memory of 1000000 K bytes$");
+}
+
+TEST(MemDeath, TerminateSizeReturnsNull)
+{
+    EXPECT_EXIT(
+        {
+            limitAddressSpace();
+            void *p = getmem(2147483647);
+            std::exit(p == nullptr ? 7 : 0);
+        },
+        ::testing::ExitedWithCode(7), "^\ncannot get the memory of 2147483 K bytes\n$");
+}
+
+TEST(MemDeath, EndfunRunsBeforeExit)
+{
+    EXPECT_EXIT(
+        {
+            limitAddressSpace();
+            endfun = [] { std::fputs("endfun\n", stderr); };
+            moremem(nullptr, 900000000);
+        },
+        ::testing::ExitedWithCode(1), "900000 K bytes\nendfun\n$");
+}
+#endif
