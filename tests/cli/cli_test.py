@@ -1,0 +1,383 @@
+#!/usr/bin/env python3
+"""Command-line tests of vexel, run against the built program.
+
+    cli_test.py --program CMD --plugins DIR [--style posix|windows] [--source DIR]
+
+CMD is the command that starts the program (it may carry a runner in
+front, such as Wine's loader); DIR the plug-in directory as the program
+sees it. The style gives the path separator of the program's own paths and
+what it can be asked to do (an environment without `windir` exists only
+on POSIX). Every test runs in a fresh directory with relative paths, so
+both builds see the same names.
+"""
+import argparse
+import io
+import os
+import shlex
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bmputil  # noqa: E402
+
+CFG = argparse.Namespace(program=None, plugins=None, style="posix", source=None)
+
+try:
+    from PIL import Image
+except ImportError:  # the oracle tests need Debian's python3-pil
+    Image = None
+
+
+def usage_lines():
+    sys.path.insert(0, os.path.join(CFG.source, "tools"))
+    import mkusage
+    return mkusage.LINES
+
+
+class Cli(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vexel-cli-")
+        self.sep = "\\" if CFG.style == "windows" else "/"
+
+    def tearDown(self):
+        for root, dirs, files in os.walk(self.dir):
+            for n in dirs + files:
+                os.chmod(os.path.join(root, n), 0o755)
+        shutil.rmtree(self.dir)
+
+    # -- running the program
+
+    def run_vexel(self, *args, answers=b"", env=None, limit_fsize=None):
+        """Runs the program in the test directory; returns status, standard
+        output (CR dropped) and standard error."""
+        e = dict(os.environ)
+        if env is not None:
+            e = env
+        pre = None
+        if limit_fsize is not None:
+            import resource
+            import signal
+
+            def pre():
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit_fsize, limit_fsize))
+        p = subprocess.run(shlex.split(CFG.program) + list(args), cwd=self.dir, input=answers,
+                           capture_output=True, env=e, preexec_fn=pre, timeout=120)
+        return p.returncode, p.stdout.replace(b"\r\n", b"\n"), p.stderr.replace(b"\r\n", b"\n")
+
+    def convert(self, *args, answers=b"", **kw):
+        return self.run_vexel("-d", CFG.plugins, *args, answers=answers, **kw)
+
+    # -- files in the test directory
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def p(self, *parts):
+        """A relative path as the program prints it."""
+        return self.sep.join(parts)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def mkdir(self, name):
+        os.mkdir(self.path(name))
+
+    def rgb_bmp(self, name, w=5, h=3, seed=0):
+        data = bmputil.make_bmp(w, h, 24, lambda x, y: ((x * 40 + seed) % 256, y * 60 % 256,
+                                                          (x + y + seed) * 17 % 256))
+        self.write(name, data)
+        return data
+
+    def assertSamePixels(self, a, b):
+        self.assertEqual(bmputil.pixels_bgr(a), bmputil.pixels_bgr(b))
+
+
+class CommandLine(Cli):
+    def test_no_arguments_prints_short_usage(self):
+        status, out, err = self.run_vexel()
+        self.assertEqual(status, 1)
+        lines = usage_lines()
+        self.assertEqual(out, "".join(l + "\n" for l in lines[2:5]).encode())
+        self.assertEqual(err, b"")
+
+    def test_usage_prints_all_lines_whatever_follows(self):
+        enc = "cp932" if CFG.style == "windows" else "utf-8"
+        want = "".join(l + "\n" for l in usage_lines()).encode(enc)
+        for args in (["-usage"], ["-usage", "x", "y", "-q"]):
+            status, out, err = self.run_vexel(*args)
+            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(out, want)
+            self.assertEqual(out.count(b"\n"), 45)
+
+    def test_unknown_options(self):
+        for args, bad in ((["-a", "-usage", "x", "y"], "-usage"), (["-X", "a", "b"], "-X"),
+                          (["-D", "d", "a", "b"], "-D"), (["-IMP", "a", "b"], "-IMP"),
+                          (["-a", "-d"], "-d"), (["-d"], "-d")):
+            status, out, err = self.run_vexel(*args)
+            self.assertEqual((status, out, err), (1, b"", (bad + ": unknown option\n").encode()),
+                             args)
+
+    def test_too_few_arguments(self):
+        for args in (["a"], ["-d", "x", "a"], ["-a", "-imp"]):
+            status, out, err = self.run_vexel(*args)
+            self.assertEqual(status, 1)
+            self.assertEqual(out.count(b"\n"), 3, args)
+
+    @unittest.skipIf(CFG.style == "windows", "Windows always has windir")
+    def test_plugin_directory_from_windir_in_any_case(self):
+        env = {k: v for k, v in os.environ.items() if k.lower() != "windir"}
+        # Before the output directory is looked at.
+        status, out, err = self.run_vexel("a.bmp", "b.bmp", "missing", env=env)
+        self.assertEqual((status, err), (1, b"plug-in directory not given\n"))
+        self.rgb_bmp("a.bmp")
+        env["WinDir"] = CFG.plugins
+        status, out, err = self.run_vexel("a.bmp", "b.bmp", env=env)
+        self.assertEqual((status, err), (0, b""))
+        self.assertSamePixels(self.read("a.bmp"), self.read("b.bmp"))
+
+    def test_output_directory_checked_before_plugins_load(self):
+        self.write("file", b"x")
+        status, out, err = self.run_vexel("-d", "no-such-dir", "a.bmp", "b.bmp", "missing")
+        self.assertEqual((status, out, err), (1, b"", b"missing: not found"))
+        status, out, err = self.run_vexel("-d", "no-such-dir", "a.bmp", "b.bmp", "file")
+        self.assertEqual((status, out, err), (1, b"", b"file: not a directory\n"))
+
+    def test_plugin_load_failure_ends_the_run(self):
+        self.rgb_bmp("a.bmp")
+        self.mkdir("empty")
+        status, out, err = self.run_vexel("-d", "empty", "a.bmp", "b.bmp")
+        self.assertEqual(status, 1)
+        self.assertIn(b"ifgif.spi: Plug-in not loaded\n", err)
+        self.assertFalse(os.path.exists(self.path("b.bmp")))
+
+
+class Batch(Cli):
+    def test_missing_inputs_do_not_stop_the_batch(self):
+        self.mkdir("out")
+        a = self.rgb_bmp("a.bmp", seed=1)
+        c = self.rgb_bmp("c.bmp", seed=2)
+        status, out, err = self.convert("a.bmp", "missing.bmp", "*.bmp", "-x.bmp", "c.bmp", "out")
+        self.assertEqual(status, 1)
+        self.assertEqual(err, b"missing.bmp: file not found\n*.bmp: file not found\n"
+                              b"-x.bmp: file not found\n")
+        self.assertEqual(out, ("%s ....\n%s ....\n" % (self.p("out", "a.bmp"),
+                                                      self.p("out", "c.bmp"))).encode())
+        self.assertSamePixels(self.read("out/a.bmp"), a)
+        self.assertSamePixels(self.read("out/c.bmp"), c)
+
+    def test_every_bit_count_converts_exactly(self):
+        self.mkdir("out")
+        names = []
+        for bpp in (1, 4, 8, 24):
+            for w in (1, 3, 5, 8, 33):
+                name = "p%d_%d.bmp" % (bpp, w)
+                if bpp == 24:
+                    data = bmputil.make_bmp(w, 3, 24, lambda x, y: (x * 9 % 256, y * 77, x ^ y))
+                else:
+                    data = bmputil.make_bmp(w, 3, bpp, lambda x, y: (x * 3 + y) % (1 << bpp))
+                self.write(name, data)
+                names.append((name, data))
+        status, out, err = self.convert(*[n for n, _ in names], "out")
+        self.assertEqual((status, err), (0, b""))
+        for name, data in names:
+            got = self.read("out/" + name)
+            fin, tin, pin = bmputil.parse_bmp(data)
+            fout, tout, pout = bmputil.parse_bmp(got)
+            self.assertEqual((pout, tout), (pin, tin), name)
+            self.assertEqual(fout["bpp"], fin["bpp"])
+            self.assertEqual(fout["bfSize"], len(got))
+
+    def test_form1_into_existing_directory_derives_the_name(self):
+        self.mkdir("out")
+        self.rgb_bmp("a.bmp")
+        status, out, err = self.convert("-imp", "a.bmp", "out")
+        self.assertEqual((status, out, err), (0, b"", b""))
+        self.assertTrue(os.path.exists(self.path("out", "a.imp")))
+        status, out, err = self.convert("a.bmp", "out", answers=b"n\n")
+        self.assertEqual((status, err), (0, ("%s: overwrite? (y/n/a) " % self.p("out", "a.imp")).encode()))
+
+    def test_output_kind_follows_a_given_name(self):
+        data = self.rgb_bmp("a.bmp", w=7, h=4)
+        status, out, err = self.convert("-imp", "a.bmp", "x.bm2")
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(self.read("x.bm2")[:2], b"B2")
+        status, out, err = self.convert("x.bm2", "y.imp")
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(self.read("y.imp")[:2], b"IM")
+        status, out, err = self.convert("y.imp", "z.BMP")
+        self.assertEqual((status, err), (0, b""))
+        self.assertSamePixels(self.read("z.BMP"), data)
+        status, out, err = self.convert("a.bmp", "x.gif")
+        self.assertEqual((status, err), (1, b"x.gif: bad extension\n"))
+        self.assertFalse(os.path.exists(self.path("x.gif")))
+
+    def test_palette_picture_cannot_become_imp(self):
+        self.write("p.bmp", bmputil.make_bmp(4, 2, 8, lambda x, y: x))
+        status, out, err = self.convert("p.bmp", "p.imp")
+        self.assertEqual((status, err), (1, b"p.imp: cannot convert because of no full color data\n"))
+        self.assertFalse(os.path.exists(self.path("p.imp")))
+
+    @unittest.skipIf(CFG.style == "windows", "needs a file size limit")
+    def test_write_failure_stops_the_batch_and_keeps_old_files(self):
+        self.mkdir("out")
+        self.rgb_bmp("a.bmp", w=4, h=4)
+        self.rgb_bmp("b.bmp", w=200, h=200)
+        self.rgb_bmp("c.bmp", w=4, h=4)
+        self.write("out/b.bmp", b"old contents")
+        status, out, err = self.convert("a.bmp", "b.bmp", "c.bmp", "out", answers=b"a\n",
+                                        limit_fsize=20000)
+        self.assertEqual(status, 1)
+        self.assertIn(("%s: writing error\n" % self.p("out", "b.bmp")).encode(), err)
+        self.assertTrue(os.path.exists(self.path("out", "a.bmp")))
+        self.assertFalse(os.path.exists(self.path("out", "c.bmp")))
+        self.assertEqual(self.read("out/b.bmp"), b"old contents")
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["a.bmp", "b.bmp"])
+
+
+class Overwrite(Cli):
+    def setUp(self):
+        super().setUp()
+        self.mkdir("out")
+        for n in "abc":
+            self.rgb_bmp(n + ".bmp", seed=ord(n))
+            self.write("out/%s.bmp" % n, b"old")
+
+    def question(self, n, kind="(y/n/a)"):
+        return "%s: overwrite? %s " % (self.p("out", n + ".bmp"), kind)
+
+    def test_answers_across_the_batch(self):
+        # no, yes, then all: the third file is written without a question.
+        self.write("out/d.bmp", b"old")
+        self.rgb_bmp("d.bmp")
+        status, out, err = self.convert("a.bmp", "b.bmp", "c.bmp", "d.bmp", "out",
+                                        answers=b"n\nY\nall\n")
+        self.assertEqual(status, 0)
+        self.assertEqual(err, (self.question("a") + self.question("b") + self.question("c")).encode())
+        self.assertEqual(self.read("out/a.bmp"), b"old")
+        self.assertNotEqual(self.read("out/b.bmp"), b"old")
+        self.assertNotEqual(self.read("out/d.bmp"), b"old")
+        self.assertEqual(out.decode().splitlines(),
+                         [self.p("out", n + ".bmp") + " ...." for n in "bcd"])
+
+    def test_end_of_input_means_no(self):
+        status, out, err = self.convert("a.bmp", "b.bmp", "c.bmp", "out")
+        self.assertEqual((status, out), (0, b""))
+        self.assertEqual(err, "".join(self.question(n) for n in "abc").encode())
+        for n in "abc":
+            self.assertEqual(self.read("out/%s.bmp" % n), b"old")
+
+    def test_read_only_outputs(self):
+        os.chmod(self.path("out", "b.bmp"), 0o444)
+        status, out, err = self.convert("a.bmp", "b.bmp", "c.bmp", "out", answers=b"a\nx\n")
+        self.assertEqual(status, 0)
+        ro = "%s: read-only file, and so cannot write, ok? " % self.p("out", "b.bmp")
+        self.assertEqual(err, (self.question("a") + ro).encode())
+        self.assertEqual(self.read("out/b.bmp"), b"old")
+        self.assertNotEqual(self.read("out/c.bmp"), b"old")
+        # A given name that is read-only: a notice, no question, status 0.
+        status, out, err = self.convert("a.bmp", self.p("out", "b.bmp"), answers=b"y\n")
+        self.assertEqual((status, err), (0, ("%s: read-only file\n" % self.p("out", "b.bmp")).encode()))
+
+    def test_two_inputs_one_output(self):
+        self.write("a.BMP", self.read("b.bmp"))
+        os.remove(self.path("out", "a.bmp"))
+        # Same name after the extension is replaced: the second one asks.
+        status, out, err = self.convert("a.bmp", "a.BMP", "out", answers=b"y\n")
+        self.assertEqual((status, err), (0, self.question("a").encode()))
+        self.assertSamePixels(self.read("out/a.bmp"), self.read("b.bmp"))
+
+    def test_given_name_asks_yes_or_no(self):
+        status, out, err = self.convert("a.bmp", self.p("out", "a.bmp"), answers=b"a\n")
+        self.assertEqual((status, err), (0, ("%s: overwrite? (y/n) " % self.p("out", "a.bmp")).encode()))
+        self.assertEqual(self.read("out/a.bmp"), b"old")
+
+
+@unittest.skipIf(Image is None, "needs python3-pil")
+class PluginFormats(Cli):
+    """Pictures written by PIL, converted through the default plug-ins and
+    compared with PIL's own decode."""
+
+    def picture(self, w=37, h=21):
+        img = Image.new("RGB", (w, h))
+        img.putdata([((x * 7) % 256, (y * 11) % 256, (x * y) % 256) for y in range(h) for x in range(w)])
+        return img
+
+    def check(self, name, img, mode_args=(), tolerance=0):
+        img.save(self.path(name))
+        status, out, err = self.convert(*mode_args, name, "out.bmp")
+        self.assertEqual((status, err), (0, b""), name)
+        got = bmputil.pixels_bgr(self.read("out.bmp"))
+        ref = Image.open(self.path(name)).convert("RGB")
+        w, h = ref.size
+        self.assertEqual((len(got[0]), len(got)), (w, h))
+        worst = 0
+        for y in range(h):
+            for x in range(w):
+                r, g, b = ref.getpixel((x, y))[:3]
+                gb, gg, gr = got[h - 1 - y][x]
+                worst = max(worst, abs(r - gr), abs(g - gg), abs(b - gb))
+        self.assertLessEqual(worst, tolerance, name)
+        os.remove(self.path("out.bmp"))
+
+    def test_gif(self):
+        self.check("a.gif", self.picture().quantize(64))
+
+    def test_jpeg(self):
+        self.check("a.jpg", self.picture(), tolerance=0 if CFG.style == "posix" else 3)
+        self.check("b.JPEG", self.picture().convert("L"), tolerance=0 if CFG.style == "posix" else 3)
+
+    def test_tiff(self):
+        self.check("a.tif", self.picture())
+        self.check("b.tiff", self.picture().quantize(16))
+
+    def test_png_with_all_plugins(self):
+        self.check("a.png", self.picture(), mode_args=("-a",))
+        self.check("b.png", self.picture().quantize(200), mode_args=("-a",))
+
+    def test_png_without_all_plugins_is_unknown(self):
+        self.picture().save(self.path("a.png"))
+        status, out, err = self.convert("a.png", "out.bmp")
+        self.assertEqual((status, err), (1, b"a.png: unknown format\n"))
+
+    def test_mixed_batch(self):
+        self.mkdir("out")
+        img = self.picture()
+        img.save(self.path("a.jpg"))
+        img.quantize(100).save(self.path("a.gif"))
+        img.save(self.path("t.tif"))
+        status, out, err = self.convert("-imp", "a.gif", "t.tif", "a.jpg", "out", answers=b"n\n")
+        self.assertEqual(status, 0)
+        self.assertEqual(err, ("%s: overwrite? (y/n/a) " % self.p("out", "a.imp")).encode())
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["a.imp", "t.imp"])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--plugins", required=True)
+    ap.add_argument("--style", choices=("posix", "windows"), default="posix")
+    ap.add_argument("--source", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+    args, rest = ap.parse_known_args()
+    # The tests run in directories of their own: make local paths absolute.
+    words = shlex.split(args.program)
+    words = [os.path.abspath(w) if os.path.exists(w) else w for w in words]
+    args.program = shlex.join(words)
+    if os.path.isdir(args.plugins):
+        args.plugins = os.path.abspath(args.plugins)
+    CFG.__dict__.update(vars(args))
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
