@@ -30,6 +30,7 @@ int main(int argc, char **argv)
     int state = 1;
     HLOCAL info = nullptr, bits = nullptr;
     static char outPath[OUTPATH_SIZE];
+    platformInit();
 
     if (argc < 2) {
         shortUsage();
