@@ -23,6 +23,14 @@ constexpr int PLATFORM_TEXT_SJIS = 0;
 constexpr bool PLATFORM_DRIVE_LETTERS = false;
 #endif
 
+// Settles the process before anything else runs (Windows: no error
+// dialogue boxes while plug-ins load). main calls it first.
+#ifdef _WIN32
+void platformInit();
+#else
+inline void platformInit() {}
+#endif
+
 // Value of an environment variable whose name is matched without regard to
 // case; null when it is not set.
 const char *getEnvNoCase(const char *name);
