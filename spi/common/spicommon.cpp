@@ -1,0 +1,227 @@
+// Shared parts of the default image plug-ins.
+#include "spicommon.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+int spiPluginInfo(const SpiTexts &texts, int infono, char *buf, int buflen)
+{
+    const char *text;
+    switch (infono) {
+    case 0: text = "00IN"; break;
+    case 1: text = texts.name; break;
+    case 2: text = texts.pattern; break;
+    case 3: text = texts.desc; break;
+    default: return 0;
+    }
+    if (buf == nullptr || buflen <= 0)
+        return 0;
+    size_t n = std::strlen(text);
+    if (n > size_t(buflen))
+        n = size_t(buflen);
+    std::memcpy(buf, text, n);
+    // A text that fills the buffer exactly goes out unterminated, as the
+    // caller asked for no more than buflen bytes.
+    if (n < size_t(buflen))
+        buf[n] = '\0';
+    return int(n);
+}
+
+size_t spiHead(DWORD_PTR dw, unsigned char (&tmp)[kSpiHeadBytes], const unsigned char **head)
+{
+    if (dw >= 0x10000) {
+        *head = reinterpret_cast<const unsigned char *>(dw);
+        return kSpiHeadBytes;
+    }
+    ssize_t n = pread(int(dw), tmp, sizeof tmp, 0);
+    *head = tmp;
+    return n > 0 ? size_t(n) : 0;
+}
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+
+int readFile(const char *path, long offset, SpiSource *src)
+{
+    if (path == nullptr || offset < 0)
+        return SPI_FILE_READ_ERROR;
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
+    if (!f)
+        return SPI_FILE_READ_ERROR;
+    if (fseeko(f.get(), 0, SEEK_END) != 0)
+        return SPI_FILE_READ_ERROR;
+    off_t end = ftello(f.get());
+    if (end < 0 || offset > end)
+        return SPI_FILE_READ_ERROR;
+    int64_t size = int64_t(end) - offset;
+    if (size > kSpiMaxFileBytes)
+        return SPI_NO_MEMORY;
+    if (fseeko(f.get(), offset, SEEK_SET) != 0)
+        return SPI_FILE_READ_ERROR;
+    src->owned.reset(new (std::nothrow) unsigned char[size_t(size) + 1]);
+    if (!src->owned)
+        return SPI_NO_MEMORY;
+    size_t got = std::fread(src->owned.get(), 1, size_t(size), f.get());
+    if (got != size_t(size))
+        return SPI_FILE_READ_ERROR;
+    src->data = src->owned.get();
+    src->size = got;
+    return SPI_ALL_RIGHT;
+}
+
+} // namespace
+
+int spiOpenSource(const char *buf, long len, unsigned int flag, SpiSource *src)
+{
+    switch (flag & 7) {
+    case SPI_INPUT_FILE:
+        return readFile(buf, len, src);
+    case SPI_INPUT_MEMORY:
+        if (buf == nullptr || len < 0)
+            return SPI_NOT_SUPPORT;
+        src->data = reinterpret_cast<const unsigned char *>(buf);
+        src->size = size_t(len);
+        return SPI_ALL_RIGHT;
+    default:
+        return SPI_OTHER_ERROR;
+    }
+}
+
+SpiDib::~SpiDib()
+{
+    if (hBm != nullptr) {
+        LocalUnlock(hBm);
+        LocalFree(hBm);
+    }
+}
+
+namespace {
+
+// Row size and image size of a picture, or false when they pass the limit.
+bool dibSizes(int64_t width, int64_t height, int bitCount, int64_t *stride, int64_t *image)
+{
+    if (width < 1 || height < 1)
+        return false;
+    if (width > kSpiMaxImageBytes || height > kSpiMaxImageBytes)
+        return false;
+    // bits per row, rounded up to whole 4-byte words
+    int64_t rowBits = width * bitCount;
+    int64_t s = (rowBits + 31) / 32 * 4;
+    if (s > kSpiMaxImageBytes / height)
+        return false;
+    *stride = s;
+    *image = s * height;
+    return true;
+}
+
+} // namespace
+
+bool spiSizeOk(int64_t width, int64_t height, int bitCount)
+{
+    int64_t stride, image;
+    return dibSizes(width, height, bitCount, &stride, &image);
+}
+
+int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount)
+{
+    int64_t stride, image;
+    if (bitCount != 8 && bitCount != 24)
+        return SPI_OTHER_ERROR;
+    if (!dibSizes(width, height, bitCount, &stride, &image))
+        return SPI_NO_MEMORY;
+    HLOCAL h = LocalAlloc(LHND, size_t(image));
+    if (h == nullptr)
+        return SPI_NO_MEMORY;
+    auto *bits = static_cast<unsigned char *>(LocalLock(h));
+    if (bits == nullptr) {
+        LocalFree(h);
+        return SPI_MEMORY_ERROR;
+    }
+    dib->hBm = h;
+    dib->bits = bits;
+    dib->stride = size_t(stride);
+    dib->width = int(width);
+    dib->height = int(height);
+    BITMAPINFOHEADER &bi = dib->hdr;
+    bi = BITMAPINFOHEADER();
+    bi.biSize = sizeof(BITMAPINFOHEADER);
+    bi.biWidth = LONG(width);
+    bi.biHeight = LONG(height);
+    bi.biPlanes = 1;
+    bi.biBitCount = WORD(bitCount);
+    bi.biCompression = BI_RGB;
+    bi.biSizeImage = DWORD(image);
+    dib->colors = 0;
+    return SPI_ALL_RIGHT;
+}
+
+namespace {
+
+// The largest index that the rows of an 8-bit picture use.
+int maxIndex(const SpiDib &dib)
+{
+    unsigned char seen[256] = {};
+    for (int y = 0; y < dib.height; y++) {
+        const unsigned char *p = dib.bits + size_t(y) * dib.stride;
+        for (int x = 0; x < dib.width; x++)
+            seen[p[x]] = 1;
+    }
+    int m = 255;
+    while (m > 0 && !seen[m])
+        m--;
+    return m;
+}
+
+} // namespace
+
+int spiHandOver(SpiDib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm)
+{
+    if (pHBInfo == nullptr || pHBm == nullptr || dib->hBm == nullptr)
+        return SPI_OTHER_ERROR;
+    int colors = 0;
+    if (dib->hdr.biBitCount <= 8) {
+        colors = dib->colors;
+        if (colors < 256) {
+            int m = maxIndex(*dib);
+            if (m >= colors)
+                colors = m + 1; // the entries past the file's table stay black
+        }
+        dib->hdr.biClrUsed = DWORD(colors);
+    }
+    size_t infoSize = sizeof(BITMAPINFOHEADER) + size_t(colors) * sizeof(RGBQUAD);
+    HLOCAL hInfo = LocalAlloc(LHND, infoSize);
+    if (hInfo == nullptr)
+        return SPI_NO_MEMORY;
+    auto *info = static_cast<unsigned char *>(LocalLock(hInfo));
+    if (info == nullptr) {
+        LocalFree(hInfo);
+        return SPI_MEMORY_ERROR;
+    }
+    std::memcpy(info, &dib->hdr, sizeof(BITMAPINFOHEADER));
+    if (colors > 0)
+        std::memcpy(info + sizeof(BITMAPINFOHEADER), dib->table, size_t(colors) * sizeof(RGBQUAD));
+    LocalUnlock(hInfo);
+    LocalUnlock(dib->hBm);
+    *pHBInfo = hInfo;
+    *pHBm = dib->hBm;
+    dib->hBm = nullptr;
+    dib->bits = nullptr;
+    return SPI_ALL_RIGHT;
+}
+
+void spiGreyTable(RGBQUAD *pal, int levels)
+{
+    for (int i = 0; i < levels; i++) {
+        BYTE v = BYTE(i * 255 / (levels - 1));
+        pal[i].rgbBlue = v;
+        pal[i].rgbGreen = v;
+        pal[i].rgbRed = v;
+        pal[i].rgbReserved = 0;
+    }
+}

@@ -1,0 +1,99 @@
+// Shared parts of the default image plug-ins: where the input comes from,
+// the DIB pair a picture is handed over in, the progress callback and the
+// texts of GetPluginInfo. Every plug-in links its own copy; nothing here is
+// exported.
+#ifndef VEXEL_SPI_COMMON_H
+#define VEXEL_SPI_COMMON_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/winapi.h"
+#include "plugins/spi.h"
+
+// Largest picture handed out: the pixel block must stay below 2 GB so that
+// its size fits the header's biSizeImage and any host's signed arithmetic.
+constexpr int64_t kSpiMaxImageBytes = INT64_C(0x7FFFFFFF);
+// Largest input read into memory.
+constexpr int64_t kSpiMaxFileBytes = INT64_C(0x7FFFFFFF);
+// IsSupported gets at least this much of the file's start.
+constexpr size_t kSpiHeadBytes = 2048;
+
+// Texts of one plug-in for GetPluginInfo 1 to 3 ("00IN" is common).
+struct SpiTexts {
+    const char *name;    // name and version
+    const char *pattern; // file pattern, e.g. "*.gif"
+    const char *desc;    // what the pattern stands for
+};
+
+// GetPluginInfo: copies at most buflen bytes of the text for infono,
+// terminated when there is room, and returns the count of characters
+// copied; 0 for numbers without a text.
+int spiPluginInfo(const SpiTexts &texts, int infono, char *buf, int buflen);
+
+// IsSupported's second argument: below 0x10000 an open file descriptor, else
+// the address of the file's first 2 KB. Gives the number of bytes available
+// at *head (tmp provides the room for a descriptor's read).
+size_t spiHead(DWORD_PTR dw, unsigned char (&tmp)[kSpiHeadBytes], const unsigned char **head);
+
+// The bytes of a picture file, read whole from disk or borrowed from the
+// caller's memory.
+struct SpiSource {
+    const unsigned char *data = nullptr;
+    size_t size = 0;
+    std::unique_ptr<unsigned char[]> owned;
+};
+
+// Fills src from GetPicture's (buf, len, flag): flag 0 reads the file named
+// buf from offset len, flag 1 borrows len bytes at buf. Returns an SPI result.
+int spiOpenSource(const char *buf, long len, unsigned int flag, SpiSource *src);
+
+// The progress callback with its user data; step() says whether to stop.
+struct SpiProgress {
+    SPI_PROGRESS fn;
+    long data;
+    bool step(int num, int denom) const { return fn != nullptr && fn(num, denom, data) != 0; }
+};
+
+// A picture under construction: the pixel block from LocalAlloc(LHND),
+// locked while the plug-in fills it, and the header and colour table kept
+// here until the pair is handed over. The block is freed when this goes out
+// of scope unless it was handed over.
+struct SpiDib {
+    HLOCAL hBm = nullptr;
+    unsigned char *bits = nullptr;
+    size_t stride = 0;          // bytes per row, a multiple of 4
+    int width = 0;
+    int height = 0;
+    BITMAPINFOHEADER hdr = {};
+    RGBQUAD table[256] = {};    // 8-bit pictures: entries 0 to colors-1
+    int colors = 0;
+
+    SpiDib() = default;
+    SpiDib(const SpiDib &) = delete;
+    SpiDib &operator=(const SpiDib &) = delete;
+    ~SpiDib();
+
+    // Row y counted from the top of the picture: DIB rows are bottom-up.
+    unsigned char *row(int y) const { return bits + size_t(height - 1 - y) * stride; }
+};
+
+// Whether a width x height picture of bitCount bits fits the limits.
+bool spiSizeOk(int64_t width, int64_t height, int bitCount);
+
+// Allocates the pixel block for a width x height picture of 8 or 24 bits
+// per pixel and fills in the header. Checks every size first; returns an
+// SPI result.
+int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount);
+
+// Makes the info block (header and colors table entries) and gives both
+// blocks to the caller. An 8-bit picture whose rows use an index past its
+// table gets the table extended with black up to that index, so that every
+// pixel has a colour. Returns an SPI result; on failure nothing is handed.
+int spiHandOver(SpiDib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm);
+
+// A grey ramp of `levels` entries (2 to 256) from black to white.
+void spiGreyTable(RGBQUAD *pal, int levels);
+
+#endif

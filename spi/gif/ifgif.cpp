@@ -1,0 +1,220 @@
+// ifgif.spi: GIF pictures through giflib. The first image of the file is
+// placed on the logical screen and handed out as an 8-bit picture with its
+// colour map as the table.
+#include <gif_lib.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/spicommon.h"
+
+namespace {
+
+const SpiTexts kTexts = {"GIF plug-in for vexel 1.40 (giflib)", "*.gif", "GIF image"};
+
+bool isGif(const unsigned char *p, size_t n)
+{
+    return n >= 6 && std::memcmp(p, "GIF", 3) == 0 &&
+           (std::memcmp(p + 3, "87a", 3) == 0 || std::memcmp(p + 3, "89a", 3) == 0);
+}
+
+struct MemReader {
+    const unsigned char *data;
+    size_t size;
+    size_t pos;
+};
+
+int readMem(GifFileType *gif, GifByteType *buf, int len)
+{
+    auto *m = static_cast<MemReader *>(gif->UserData);
+    if (len <= 0)
+        return 0;
+    size_t n = m->size - m->pos;
+    if (n > size_t(len))
+        n = size_t(len);
+    std::memcpy(buf, m->data + m->pos, n);
+    m->pos += n;
+    return int(n);
+}
+
+struct GifCloser {
+    void operator()(GifFileType *gif) const
+    {
+        int err;
+        DGifCloseFile(gif, &err);
+    }
+};
+using GifPtr = std::unique_ptr<GifFileType, GifCloser>;
+
+// Where the first image lies and how large the screen is that shows it.
+struct Layout {
+    int screenW, screenH;
+    int left, top, width, height;
+};
+
+// Opens the GIF and reads up to the first image's descriptor, skipping the
+// extensions before it. Returns an SPI result.
+int openFirstImage(MemReader *in, GifPtr *out, Layout *lay)
+{
+    if (!isGif(in->data, in->size))
+        return SPI_NOT_SUPPORT;
+    int err = 0;
+    GifPtr gif(DGifOpen(in, readMem, &err));
+    if (!gif)
+        return err == D_GIF_ERR_NOT_GIF_FILE ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
+    for (;;) {
+        GifRecordType type;
+        if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR)
+            return SPI_OUT_OF_ORDER;
+        if (type == IMAGE_DESC_RECORD_TYPE)
+            break;
+        if (type == EXTENSION_RECORD_TYPE) {
+            int code;
+            GifByteType *ext;
+            if (DGifGetExtension(gif.get(), &code, &ext) == GIF_ERROR)
+                return SPI_OUT_OF_ORDER;
+            while (ext != nullptr) {
+                if (DGifGetExtensionNext(gif.get(), &ext) == GIF_ERROR)
+                    return SPI_OUT_OF_ORDER;
+            }
+            continue;
+        }
+        // the trailer, or anything else, before any image
+        return SPI_OUT_OF_ORDER;
+    }
+    if (DGifGetImageDesc(gif.get()) == GIF_ERROR)
+        return SPI_OUT_OF_ORDER;
+    const GifImageDesc &d = gif->Image;
+    lay->left = d.Left;
+    lay->top = d.Top;
+    lay->width = d.Width;
+    lay->height = d.Height;
+    lay->screenW = gif->SWidth;
+    lay->screenH = gif->SHeight;
+    if (lay->screenW <= 0 || lay->screenH <= 0) {
+        // No screen given: the image is the picture.
+        lay->screenW = d.Width;
+        lay->screenH = d.Height;
+        lay->left = 0;
+        lay->top = 0;
+    }
+    if (lay->screenW <= 0 || lay->screenH <= 0 || d.Width < 0 || d.Height < 0)
+        return SPI_OUT_OF_ORDER;
+    *out = std::move(gif);
+    return SPI_ALL_RIGHT;
+}
+
+int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgress &prog)
+{
+    MemReader in = {src.data, src.size, 0};
+    GifPtr gif;
+    Layout lay;
+    int rc = openFirstImage(&in, &gif, &lay);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    SpiDib dib;
+    rc = spiAllocDib(&dib, lay.screenW, lay.screenH, 8);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+
+    const ColorMapObject *map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
+    if (map != nullptr && map->ColorCount > 0 && map->ColorCount <= 256) {
+        for (int i = 0; i < map->ColorCount; i++) {
+            dib.table[i].rgbRed = map->Colors[i].Red;
+            dib.table[i].rgbGreen = map->Colors[i].Green;
+            dib.table[i].rgbBlue = map->Colors[i].Blue;
+        }
+        dib.colors = map->ColorCount;
+    } else {
+        // no colour map at all: show the indexes as grey levels
+        spiGreyTable(dib.table, 256);
+        dib.colors = 256;
+    }
+
+    int bg = gif->SBackGroundColor;
+    if (bg < 0 || bg >= dib.colors)
+        bg = 0;
+    if (bg != 0) {
+        for (int y = 0; y < dib.height; y++)
+            std::memset(dib.row(y), bg, size_t(dib.width));
+    }
+
+    // The part of the image that lies on the screen; the rest is decoded
+    // and dropped.
+    int x0 = lay.left;
+    int x1 = lay.left + lay.width;
+    if (x1 > dib.width)
+        x1 = dib.width;
+    int h = lay.height;
+    if (prog.step(0, h))
+        return SPI_ABORT;
+    if (lay.width > 0 && h > 0) {
+        std::vector<GifPixelType> line(size_t(lay.width));
+        static const int start[4] = {0, 4, 2, 1};
+        static const int step[4] = {8, 8, 4, 2};
+        int passes = gif->Image.Interlace ? 4 : 1;
+        int done = 0;
+        for (int pass = 0; pass < passes; pass++) {
+            int r0 = passes == 1 ? 0 : start[pass];
+            int dr = passes == 1 ? 1 : step[pass];
+            for (int r = r0; r < h; r += dr) {
+                if (DGifGetLine(gif.get(), line.data(), lay.width) == GIF_ERROR)
+                    return SPI_OUT_OF_ORDER;
+                int y = lay.top + r;
+                if (y < dib.height && x0 < x1)
+                    std::memcpy(dib.row(y) + x0, line.data(), size_t(x1 - x0));
+                if (prog.step(++done, h))
+                    return SPI_ABORT;
+            }
+        }
+    }
+    if (prog.step(h, h))
+        return SPI_ABORT;
+    return spiHandOver(&dib, pHBInfo, pHBm);
+}
+
+} // namespace
+
+SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
+{
+    return spiPluginInfo(kTexts, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
+{
+    unsigned char tmp[kSpiHeadBytes];
+    const unsigned char *head;
+    size_t n = spiHead(dw, tmp, &head);
+    return isGif(head, n) ? 1 : 0;
+}
+
+SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
+{
+    if (lpInfo == nullptr)
+        return SPI_OTHER_ERROR;
+    SpiSource src;
+    int rc = spiOpenSource(buf, len, flag, &src);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    MemReader in = {src.data, src.size, 0};
+    GifPtr gif;
+    Layout lay;
+    rc = openFirstImage(&in, &gif, &lay);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    std::memset(lpInfo, 0, sizeof *lpInfo);
+    lpInfo->width = lay.screenW;
+    lpInfo->height = lay.screenH;
+    lpInfo->colorDepth = 8;
+    return SPI_ALL_RIGHT;
+}
+
+SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
+                                  SPI_PROGRESS lpPrgressCallback, long lData)
+{
+    SpiSource src;
+    int rc = spiOpenSource(buf, len, flag, &src);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    return decode(src, pHBInfo, pHBm, SpiProgress{lpPrgressCallback, lData});
+}
