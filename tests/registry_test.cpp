@@ -35,7 +35,7 @@ void expectEmptyTail(const std::vector<const PluginRecord *> &list)
 
 } // namespace
 
-TEST(PluginRegistry, DefaultModeLoadsAllThree)
+TEST(PluginRegistry, DefaultModeLoadsAllThreeAndModeOneAppends)
 {
     HostTempDir dir;
     for (const char *f : {"ifgif.spi", "ifjpeg.spi", "iftiff.spi"})
@@ -58,6 +58,15 @@ TEST(PluginRegistry, DefaultModeLoadsAllThree)
     EXPECT_EQ(isValidImageType("bmp"), 1);
     EXPECT_EQ(isValidImageType("imp"), 1);
     EXPECT_EQ(isValidImageType("mag"), 0);
+
+    // Mode 1 appends behind the list, into the empty record.
+    EXPECT_EQ(readPlugin(1, hostSpi("ifprobe").c_str(), "mag"), 0);
+    EXPECT_EQ(keysOf(hostRecords()), (std::vector<std::string>{"gif", "jpg", "tif", "mag", "(null)"}));
+    EXPECT_EQ(isValidImageType("MAG"), 1);
+    CaptureStderr();
+    EXPECT_EQ(readPlugin(1, (dir / "ifmissing.spi").c_str(), "pi"), 1);
+    EXPECT_EQ(GetCapturedStderr(), "ifmissing.spi: Plug-in not loaded\n");
+    EXPECT_EQ(hostRecords().size(), 5u);
     freePlugin();
 }
 
@@ -129,52 +138,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 "0123456789: The version of Plug-in is not \"nnIx\" type.\n"}),
     [](const testing::TestParamInfo<LoadFailure> &i) { return std::string(i.param.what); });
 
-TEST(PluginRegistry, RefusedPluginKeepsKeyButNoLibrary)
-{
-    CaptureStderr();
-    int r = readPlugin(1, hostSpi("ifnoexport").c_str(), "gif");
-    GetCapturedStderr();
-    EXPECT_EQ(r, 1);
-    // The record stays the one the next load fills.
-    EXPECT_EQ(PluginInfo.hLib, nullptr);
-    ASSERT_NE(PluginInfo.type, nullptr);
-    EXPECT_STREQ(PluginInfo.type, "gif");
-    EXPECT_EQ(PluginInfo.next, nullptr);
-    EXPECT_EQ(plugin_map, 0);
-
-    // A library refused by the version test is released as well.
-    CaptureStderr();
-    r = readPlugin(1, hostSpi("ifbadver").c_str(), "jpg");
-    GetCapturedStderr();
-    EXPECT_EQ(r, 1);
-    EXPECT_EQ(PluginInfo.hLib, nullptr);
-    EXPECT_STREQ(PluginInfo.type, "jpg");
-
-    r = readPlugin(1, hostSpi("ifprobe").c_str(), "tif");
-    EXPECT_EQ(r, 0);
-    EXPECT_NE(PluginInfo.hLib, nullptr);
-    EXPECT_STREQ(PluginInfo.type, "tif");
-    EXPECT_EQ(plugin_map, 4);
-    freePlugin();
-}
-
-TEST(PluginRegistry, ModeOneAppendsBehindTheList)
-{
-    HostTempDir dir;
-    for (const char *f : {"ifgif.spi", "ifjpeg.spi", "iftiff.spi"})
-        hostCopySpi("ifprobe", dir.path, f);
-    ASSERT_EQ(readPlugin(0, dir.path.c_str(), ""), 0);
-    EXPECT_EQ(readPlugin(1, hostSpi("ifprobe").c_str(), "mag"), 0);
-    EXPECT_EQ(keysOf(hostRecords()), (std::vector<std::string>{"gif", "jpg", "tif", "mag", "(null)"}));
-    EXPECT_EQ(isValidImageType("MAG"), 1);
-
-    CaptureStderr();
-    EXPECT_EQ(readPlugin(1, (dir / "ifmissing.spi").c_str(), "pi"), 1);
-    EXPECT_EQ(GetCapturedStderr(), "ifmissing.spi: Plug-in not loaded\n");
-    EXPECT_EQ(hostRecords().size(), 5u);
-    freePlugin();
-}
-
 TEST(PluginRegistry, AllModeKeysFromFileNames)
 {
     HostTempDir dir;
@@ -197,16 +160,6 @@ TEST(PluginRegistry, AllModeKeysFromFileNames)
               (std::vector<std::string>{"jpg", "", "gif", "jpe", "lhasd", "pi", "pic2", "tif", "(null)"}));
     expectEmptyTail(list);
     EXPECT_EQ(plugin_map, 7);
-    freePlugin();
-}
-
-TEST(PluginRegistry, AllModeNeedsNoDefaultPlugin)
-{
-    HostTempDir dir;
-    hostCopySpi("ifprobe", dir.path, "ifgif.spi");
-    EXPECT_EQ(readPlugin(2, dir.path.c_str(), ""), 0);
-    EXPECT_EQ(keysOf(hostRecords()), (std::vector<std::string>{"gif", "(null)"}));
-    EXPECT_EQ(plugin_map, 2);
     freePlugin();
 }
 
