@@ -16,6 +16,7 @@
 #endif
 #endif
 
+#ifndef VEXEL_ASAN
 namespace {
 
 // Address space small enough that a few hundred megabytes cannot be had.
@@ -26,6 +27,7 @@ void limitAddressSpace()
 }
 
 } // namespace
+#endif
 
 TEST(Mem, BlocksAreZeroedAndStable)
 {
