@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Checks the Windows plug-ins under Wine against a reference decode.
+
+    spi_test.py --wine CMD --spicheck EXE --plugins DIR
+                [--posix-program CMD --posix-plugins DIR]
+
+Writes a set of GIF, JPEG, TIFF and PNG pictures (and damaged copies) with
+PIL, runs spicheck.exe on them (which drives each plug-in through its
+exports and saves every decode as a BMP), then compares the decodes pixel
+by pixel: with the POSIX build's decode when --posix-program is given, else
+with PIL's. GIF, PNG and TIFF must agree exactly, JPEG within a small
+tolerance (the two builds' JPEG libraries upsample colour differently).
+GIF and palette PNG must come back with 8 bits per pixel, everything else
+with 24.
+"""
+import argparse
+import os
+import shlex
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
+import bmputil  # noqa: E402
+from PIL import Image  # noqa: E402
+
+# Largest channel difference allowed for a JPEG decode: 4:4:4 pictures decode
+# alike; subsampled colour is upsampled differently by Wine's libjpeg.
+JPEG_TOLERANCE = {"444": 2, "420": 6}
+
+
+def gradient(w, h):
+    img = Image.new("RGB", (w, h))
+    img.putdata([(x * 255 // (w - 1), y * 255 // (h - 1), (x + y) * 255 // (w + h - 2))
+                 for y in range(h) for x in range(w)])
+    return img
+
+
+def busy(w, h):
+    img = Image.new("RGB", (w, h))
+    img.putdata([((x * 7) % 256, (y * 11) % 256, (x * y) % 256) for y in range(h) for x in range(w)])
+    return img
+
+
+def pictures(d):
+    """Writes the pictures; returns {file name: (expected bits, tolerance)}."""
+    w, h = 97, 131  # odd sizes: padded rows; over 64 rows: several bands
+    b, g = busy(w, h), gradient(w, h)
+    want = {}
+
+    def save(name, img, depth, tol=0, **kw):
+        img.save(os.path.join(d, name), **kw)
+        want[name] = (depth, tol)
+
+    save("plain.gif", b.quantize(64), 8, interlace=False)
+    save("interlaced.gif", b.quantize(200), 8, interlace=True)
+    save("transparent.gif", b.quantize(16), 8, transparency=3)
+    save("two.gif", b.convert("1"), 8)
+    save("small.gif", Image.new("P", (1, 1), 0), 8)
+    save("full.jpg", b, 24, JPEG_TOLERANCE["444"], subsampling=0, quality=92)
+    save("sub.jpeg", g, 24, JPEG_TOLERANCE["420"], quality=85)
+    save("grey.jpg", b.convert("L"), 24, JPEG_TOLERANCE["444"])
+    save("progressive.jpe", b, 24, JPEG_TOLERANCE["444"], subsampling=0, progressive=True)
+    save("raw.tif", b, 24)
+    save("lzw.tiff", b, 24, compression="tiff_lzw")
+    save("packbits.tif", b, 24, compression="packbits")
+    save("grey.tif", b.convert("L"), 24)
+    save("palette.tif", b.quantize(16), 24)
+    save("bilevel.tif", b.convert("1"), 24)
+    save("alpha.tif", b.convert("RGBA"), 24)
+    save("rgb.png", b, 24)
+    save("alpha.png", b.convert("RGBA"), 24)
+    save("grey.png", b.convert("L"), 24)
+    save("palette.png", b.quantize(256), 8)
+    save("palette4.png", b.quantize(16), 8, bits=4)
+    save("palette1.png", b.quantize(2), 8, bits=1)
+
+    # Damaged files: cut short, or headers with sizes no one could hold.
+    for name in ("plain.gif", "full.jpg", "lzw.tiff", "rgb.png"):
+        data = open(os.path.join(d, name), "rb").read()
+        with open(os.path.join(d, "bad-cut-" + name), "wb") as f:
+            f.write(data[:len(data) // 3])
+    with open(os.path.join(d, "bad-huge.gif"), "wb") as f:
+        f.write(b"GIF89a" + struct.pack("<HHBBB", 65535, 65535, 0x80, 0, 0) + bytes(6)
+                + b"," + struct.pack("<HHHHB", 0, 0, 65535, 65535, 0) + b"\x02\x02\x44\x01\x00;")
+    png = open(os.path.join(d, "rgb.png"), "rb").read()
+    with open(os.path.join(d, "bad-huge.png"), "wb") as f:
+        # IHDR width and height raised to 2^31-1 (the CRC no longer fits).
+        f.write(png[:16] + struct.pack(">II", 0x7FFFFFFF, 0x7FFFFFFF) + png[24:])
+    return want
+
+
+def reference_pil(path):
+    img = Image.open(path)
+    img.load()
+    return img.convert("RGB")
+
+
+def reference_posix(args, path, tmp):
+    out = os.path.join(tmp, "posix.bmp")
+    if os.path.exists(out):
+        os.remove(out)
+    cmd = shlex.split(args.posix_program) + ["-a", "-d", args.posix_plugins, path, out]
+    p = subprocess.run(cmd, capture_output=True, timeout=60)
+    if p.returncode != 0:
+        raise RuntimeError("POSIX decode of %s failed: %s" % (path, p.stderr.decode(errors="replace")))
+    data = open(out, "rb").read()
+    return bmputil.parse_bmp(data)[0]["bpp"], bmputil.pixels_bgr(data)
+
+
+def compare(args, pic_dir, out_dir, want, tmp):
+    failures = []
+    for name, (bits, tol) in sorted(want.items()):
+        got_path = os.path.join(out_dir, name + ".bmp")
+        if not os.path.exists(got_path):
+            failures.append("%s: no decode" % name)
+            continue
+        data = open(got_path, "rb").read()
+        got_bits = bmputil.parse_bmp(data)[0]["bpp"]
+        got = bmputil.pixels_bgr(data)
+        if got_bits != bits:
+            failures.append("%s: %d bits per pixel, want %d" % (name, got_bits, bits))
+        if args.posix_program:
+            ref_bits, ref = reference_posix(args, os.path.join(pic_dir, name), tmp)
+            if ref_bits != got_bits:
+                failures.append("%s: %d bits per pixel, the POSIX build gives %d" % (name, got_bits, ref_bits))
+        else:
+            img = reference_pil(os.path.join(pic_dir, name))
+            w, h = img.size
+            px = img.load()
+            ref = [[px[x, y][::-1] for x in range(w)] for y in range(h - 1, -1, -1)]
+        if (len(got), len(got[0])) != (len(ref), len(ref[0])):
+            failures.append("%s: %dx%d, want %dx%d" % (name, len(got[0]), len(got), len(ref[0]), len(ref)))
+            continue
+        worst = max(abs(a - b) for rg, rr in zip(got, ref) for pg, pr in zip(rg, rr) for a, b in zip(pg, pr))
+        if worst > tol:
+            failures.append("%s: pixels differ by up to %d (allowed %d)" % (name, worst, tol))
+    return failures
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--wine", required=True, help="the command that runs a Windows program")
+    ap.add_argument("--spicheck", required=True)
+    ap.add_argument("--plugins", required=True, help="plug-in directory as the program sees it")
+    ap.add_argument("--posix-program")
+    ap.add_argument("--posix-plugins")
+    args = ap.parse_args()
+
+    tmp = tempfile.mkdtemp(prefix="vexel-spi-")
+    try:
+        pic_dir = os.path.join(tmp, "pictures")
+        out_dir = os.path.join(tmp, "decoded")
+        os.mkdir(pic_dir)
+        os.mkdir(out_dir)
+        want = pictures(pic_dir)
+        p = subprocess.run(shlex.split(args.wine) + [args.spicheck, args.plugins, pic_dir, out_dir],
+                           capture_output=True, timeout=600)
+        out = p.stdout.decode(errors="replace").replace("\r\n", "\n")
+        sys.stdout.write(out)
+        failures = compare(args, pic_dir, out_dir, want, tmp)
+        for f in failures:
+            print("FAIL " + f)
+        ok = len(want) - len(failures)
+        print("spi pixels: %d passed, %d failed" % (ok, len(failures)))
+        return 0 if p.returncode == 0 and not failures else 1
+    finally:
+        shutil.rmtree(tmp)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
