@@ -2,9 +2,11 @@
 // Component: ifgif.spi, ifjpeg.spi, iftiff.spi and ifpng.spi are this one
 // source, built once per format with VEXEL_WIC_GIF, _JPEG, _TIFF or _PNG.
 //
-// Pictures are handed over as DIB pairs in two LocalAlloc(LHND) blocks,
-// rows bottom-up and padded to 4 bytes: GIF and palette PNG as 8 bits per
-// pixel with their own colour table, everything else as 24-bit BGR.
+// Pictures are handed over as their POSIX twins hand them: DIB pairs in two
+// LocalAlloc(LHND) blocks, rows bottom-up and padded to 4 bytes. GIF, palette
+// and greyscale pictures (up to 8 bits a sample) come out with 8 bits per
+// pixel and their table, a GIF's first image placed on its logical screen;
+// everything else as 24-bit BGR.
 #include <initguid.h> // the WIC GUIDs are defined here, not imported
 
 #include <objbase.h>
@@ -21,37 +23,43 @@ namespace {
 
 // ---------------------------------------------------------------- the format
 
+// What a picture becomes, by the format and the decoder's pixel format.
+enum Form {
+    kTrue,    // 24-bit BGR
+    kPalette, // 8-bit, the frame's own palette
+    kGrey     // 8-bit, a grey ramp of 2^bits levels
+};
+
 struct Format {
     const char *name;    // GetPluginInfo 1
     const char *pattern; // GetPluginInfo 2
     const char *desc;    // GetPluginInfo 3
     const GUID *container;
-    bool keepsPalette;   // indexed pictures stay 8-bit
 };
 
 // Whether the n bytes at p begin a file of this plug-in's format.
 #if defined(VEXEL_WIC_GIF)
-const Format kFormat = {"vexel GIF plug-in (WIC) 1.40", "*.gif", "GIF", &GUID_ContainerFormatGif, true};
+const Format kFormat = {"GIF plug-in for vexel 1.40 (WIC)", "*.gif", "GIF image", &GUID_ContainerFormatGif};
 bool signature(const unsigned char *p, size_t n)
 {
     return n >= 6 && (std::memcmp(p, "GIF87a", 6) == 0 || std::memcmp(p, "GIF89a", 6) == 0);
 }
 #elif defined(VEXEL_WIC_JPEG)
-const Format kFormat = {"vexel JPEG plug-in (WIC) 1.40", "*.jpg;*.jpeg;*.jpe", "JPEG",
-                        &GUID_ContainerFormatJpeg, false};
+const Format kFormat = {"JPEG plug-in for vexel 1.40 (WIC)", "*.jpg;*.jpeg;*.jpe", "JPEG image",
+                        &GUID_ContainerFormatJpeg};
 bool signature(const unsigned char *p, size_t n)
 {
     return n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF;
 }
 #elif defined(VEXEL_WIC_TIFF)
-const Format kFormat = {"vexel TIFF plug-in (WIC) 1.40", "*.tif;*.tiff", "TIFF", &GUID_ContainerFormatTiff, false};
+const Format kFormat = {"TIFF plug-in for vexel 1.40 (WIC)", "*.tif;*.tiff", "TIFF image", &GUID_ContainerFormatTiff};
 bool signature(const unsigned char *p, size_t n)
 {
     return n >= 4 && ((p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) ||
                       (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42));
 }
 #elif defined(VEXEL_WIC_PNG)
-const Format kFormat = {"vexel PNG plug-in (WIC) 1.40", "*.png", "PNG", &GUID_ContainerFormatPng, true};
+const Format kFormat = {"PNG plug-in for vexel 1.40 (WIC)", "*.png", "PNG image", &GUID_ContainerFormatPng};
 bool signature(const unsigned char *p, size_t n)
 {
     static const unsigned char sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -83,36 +91,24 @@ struct FileCloser {
     void operator()(FILE *f) const { std::fclose(f); }
 };
 
-// flag 0: buf names a file and len is the offset of the picture in it;
-// flag 1: buf holds len bytes of picture. Returns an SPI result.
-int openSource(const char *buf, long len, unsigned int flag, Source *src)
+int readFile(const char *path, long offset, Source *src)
 {
-    if (buf == nullptr || len < 0)
-        return SPI_OTHER_ERROR;
-    switch (flag & 7) {
-    case SPI_INPUT_MEMORY:
-        src->data = reinterpret_cast<const unsigned char *>(buf);
-        src->size = size_t(len);
-        return SPI_ALL_RIGHT;
-    case SPI_INPUT_FILE:
-        break;
-    default:
-        return SPI_NOT_SUPPORT;
-    }
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(buf, "rb"));
+    if (path == nullptr || offset < 0)
+        return SPI_FILE_READ_ERROR;
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
     if (!f)
         return SPI_FILE_READ_ERROR;
     if (_fseeki64(f.get(), 0, SEEK_END) != 0)
         return SPI_FILE_READ_ERROR;
     int64_t end = _ftelli64(f.get());
-    if (end < 0 || _fseeki64(f.get(), len, SEEK_SET) != 0)
+    if (end < 0 || offset > end)
         return SPI_FILE_READ_ERROR;
-    if (end < len)
-        return SPI_NOT_SUPPORT; // nothing at that offset
-    if (uint64_t(end - len) > kMaxFileBytes)
+    if (uint64_t(end - offset) > kMaxFileBytes)
         return SPI_NO_MEMORY;
-    size_t n = size_t(end - len);
-    src->owned.reset(new (std::nothrow) unsigned char[n ? n : 1]);
+    if (_fseeki64(f.get(), offset, SEEK_SET) != 0)
+        return SPI_FILE_READ_ERROR;
+    size_t n = size_t(end - offset);
+    src->owned.reset(new (std::nothrow) unsigned char[n + 1]);
     if (!src->owned)
         return SPI_NO_MEMORY;
     if (std::fread(src->owned.get(), 1, n, f.get()) != n)
@@ -120,6 +116,150 @@ int openSource(const char *buf, long len, unsigned int flag, Source *src)
     src->data = src->owned.get();
     src->size = n;
     return SPI_ALL_RIGHT;
+}
+
+// flag 0: buf names a file and len is the offset of the picture in it;
+// flag 1: buf holds len bytes of picture. Returns an SPI result.
+int openSource(const char *buf, long len, unsigned int flag, Source *src)
+{
+    switch (flag & 7) {
+    case SPI_INPUT_FILE:
+        return readFile(buf, len, src);
+    case SPI_INPUT_MEMORY:
+        if (buf == nullptr || len < 0)
+            return SPI_NOT_SUPPORT;
+        src->data = reinterpret_cast<const unsigned char *>(buf);
+        src->size = size_t(len);
+        return SPI_ALL_RIGHT;
+    default:
+        return SPI_OTHER_ERROR;
+    }
+}
+
+// ---------------------------------------------------------------- the file's own fields
+//
+// A few fields that WIC does not give alike on every Windows are read from
+// the file's bytes: where a GIF's first image lies on its screen, whether a
+// PNG is greyscale, and the densities of JPEG and PNG files.
+
+unsigned le16(const unsigned char *p) { return p[0] | unsigned(p[1]) << 8; }
+unsigned be16(const unsigned char *p) { return unsigned(p[0]) << 8 | p[1]; }
+uint32_t be32(const unsigned char *p) { return uint32_t(be16(p)) << 16 | be16(p + 2); }
+
+struct Facts {
+    unsigned screenW = 0, screenH = 0; // GIF: the logical screen
+    unsigned left = 0, top = 0;        // GIF: the first image on it
+    unsigned background = 0;           // GIF: the screen's colour index
+    int greyBits = 0;                  // PNG: bits of a greyscale sample, else 0
+    LONG xppm = 0, yppm = 0;           // pixels per metre, 0 when unknown
+    WORD xdens = 0, ydens = 0;         // the file's own density figures
+};
+
+// The screen and the first image descriptor, walking past the global colour
+// table and the extensions before it.
+[[maybe_unused]] void gifFacts(const unsigned char *p, size_t n, Facts *f)
+{
+    if (n < 13)
+        return;
+    f->screenW = le16(p + 6);
+    f->screenH = le16(p + 8);
+    f->background = p[11];
+    size_t pos = 13;
+    if (p[10] & 0x80)
+        pos += size_t(3) << ((p[10] & 7) + 1);
+    while (pos < n) {
+        if (p[pos] == 0x2C) {
+            if (pos + 5 <= n) {
+                f->left = le16(p + pos + 1);
+                f->top = le16(p + pos + 3);
+            }
+            return;
+        }
+        if (p[pos] != 0x21)
+            return;
+        pos += 2; // introducer and label, then sub-blocks up to an empty one
+        while (pos < n && p[pos] != 0)
+            pos += size_t(p[pos]) + 1;
+        pos++;
+    }
+}
+
+// The density of the JFIF marker, as the JPEG library reads it: unit 1
+// dots per inch, 2 dots per centimetre, 0 only an aspect ratio.
+[[maybe_unused]] void jpegFacts(const unsigned char *p, size_t n, Facts *f)
+{
+    int unit = 0;
+    unsigned xd = 1, yd = 1;
+    size_t pos = 2;
+    while (pos + 4 <= n && p[pos] == 0xFF) {
+        unsigned m = p[pos + 1];
+        if (m == 0xFF) { // fill byte
+            pos++;
+            continue;
+        }
+        if (m == 0xDA || m == 0xD9) // the data begins: no markers of interest follow
+            break;
+        if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
+            pos += 2;
+            continue;
+        }
+        size_t len = be16(p + pos + 2);
+        if (len < 2 || pos + 2 + len > n)
+            break;
+        if (m == 0xE0 && len >= 16 && std::memcmp(p + pos + 4, "JFIF", 5) == 0) {
+            unit = p[pos + 11];
+            xd = be16(p + pos + 12);
+            yd = be16(p + pos + 14);
+        }
+        pos += 2 + len;
+    }
+    auto ppm = [unit](unsigned d) -> LONG {
+        if (unit == 1)
+            return LONG(d * 39.37 + 0.5);
+        if (unit == 2)
+            return LONG(d * 100u);
+        return 0;
+    };
+    f->xppm = ppm(xd);
+    f->yppm = ppm(yd);
+    if (unit != 0) {
+        f->xdens = WORD(xd);
+        f->ydens = WORD(yd);
+    }
+}
+
+// The colour type of the header, and pHYs when it comes before the data.
+[[maybe_unused]] void pngFacts(const unsigned char *p, size_t n, Facts *f)
+{
+    if (n < 33)
+        return;
+    int depth = p[24], type = p[25];
+    if ((type & 2) == 0) // greyscale, with or without alpha
+        f->greyBits = depth > 8 ? 8 : depth;
+    size_t pos = 8;
+    while (pos + 12 <= n) {
+        uint32_t len = be32(p + pos);
+        const unsigned char *t = p + pos + 4;
+        if (std::memcmp(t, "IDAT", 4) == 0)
+            break;
+        if (std::memcmp(t, "pHYs", 4) == 0 && len >= 9 && pos + 17 <= n) {
+            uint32_t x = be32(p + pos + 8), y = be32(p + pos + 12);
+            int unit = p[pos + 16];
+            f->xppm = f->yppm = 0;
+            f->xdens = f->ydens = 0;
+            if (unit == 1 && x <= 0x7FFFFFFF && y <= 0x7FFFFFFF) {
+                f->xppm = LONG(x);
+                f->yppm = LONG(y);
+            }
+            if (unit != 0 && x <= 0xFFFF && y <= 0xFFFF) {
+                f->xdens = WORD(x);
+                f->ydens = WORD(y);
+            }
+        }
+        if (uint64_t(len) + 12 > n - pos)
+            break;
+        pos += size_t(len) + 12;
+    }
 }
 
 // ---------------------------------------------------------------- COM
@@ -151,16 +291,84 @@ template <class T> struct ComPtr {
 };
 
 // The first frame of the picture, decoded by this format's own decoder so
-// that a file of another format is refused rather than read.
+// that a file of another format is refused rather than read, and what the
+// plug-in makes of it.
 struct Decoded {
     ComScope com;
     ComPtr<IWICImagingFactory> factory;
     ComPtr<IWICStream> stream;
     ComPtr<IWICBitmapDecoder> decoder;
     ComPtr<IWICBitmapFrameDecode> frame;
-    UINT width = 0, height = 0;
+    UINT width = 0, height = 0; // of the frame
     WICPixelFormatGUID format = {};
+    Facts facts;
+    Form form = kTrue;
+    int bits = 0;               // kPalette: bits per index; kGrey: bits per sample
+    UINT outW = 0, outH = 0;    // of the picture handed out
 };
+
+// Bits per pixel of an indexed WIC format, 0 for any other.
+int indexedBits(const WICPixelFormatGUID &f)
+{
+    if (IsEqualGUID(f, GUID_WICPixelFormat8bppIndexed))
+        return 8;
+    if (IsEqualGUID(f, GUID_WICPixelFormat4bppIndexed))
+        return 4;
+    if (IsEqualGUID(f, GUID_WICPixelFormat2bppIndexed))
+        return 2;
+    if (IsEqualGUID(f, GUID_WICPixelFormat1bppIndexed))
+        return 1;
+    return 0;
+}
+
+// Bits per sample of a greyscale WIC format of up to 8 bits, 0 for any other.
+[[maybe_unused]] int greyBits(const WICPixelFormatGUID &f)
+{
+    if (IsEqualGUID(f, GUID_WICPixelFormat8bppGray))
+        return 8;
+    if (IsEqualGUID(f, GUID_WICPixelFormat4bppGray))
+        return 4;
+    if (IsEqualGUID(f, GUID_WICPixelFormat2bppGray))
+        return 2;
+    if (IsEqualGUID(f, GUID_WICPixelFormatBlackWhite))
+        return 1;
+    return 0;
+}
+
+// Picks the form the POSIX plug-in of the same format gives.
+void chooseForm(Decoded *d)
+{
+    d->outW = d->width;
+    d->outH = d->height;
+#if defined(VEXEL_WIC_GIF)
+    d->form = kPalette;
+    d->bits = indexedBits(d->format);
+    Facts &f = d->facts;
+    if (f.screenW > 0 && f.screenH > 0) {
+        d->outW = f.screenW;
+        d->outH = f.screenH;
+    } else {
+        // No screen given: the image is the picture.
+        f.left = f.top = 0;
+    }
+#elif defined(VEXEL_WIC_PNG)
+    if (indexedBits(d->format)) {
+        d->form = kPalette;
+        d->bits = indexedBits(d->format);
+    } else if (d->facts.greyBits) {
+        d->form = kGrey;
+        d->bits = d->facts.greyBits;
+    }
+#else
+    if (indexedBits(d->format)) {
+        d->form = kPalette;
+        d->bits = indexedBits(d->format);
+    } else if (greyBits(d->format)) {
+        d->form = kGrey;
+        d->bits = greyBits(d->format);
+    }
+#endif
+}
 
 int decode(const Source &src, Decoded *d)
 {
@@ -178,97 +386,132 @@ int decode(const Source &src, Decoded *d)
         FAILED(d->decoder->GetFrame(0, d->frame.out())) || FAILED(d->frame->GetSize(&d->width, &d->height)) ||
         FAILED(d->frame->GetPixelFormat(&d->format)))
         return SPI_OUT_OF_ORDER;
-    if (d->width == 0 || d->height == 0 || d->width > 0x7FFFFFFF || d->height > 0x7FFFFFFF)
+#if defined(VEXEL_WIC_GIF)
+    gifFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_JPEG)
+    jpegFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_PNG)
+    pngFacts(src.data, src.size, &d->facts);
+#endif
+    chooseForm(d);
+    if (d->form == kPalette && d->bits == 0)
         return SPI_OUT_OF_ORDER;
+    // The same limits as the pixel block: at least one pixel, below 2 GB.
+    uint64_t stride = (uint64_t(d->outW) * (d->form == kTrue ? 24 : 8) + 31) / 32 * 4;
+    if (d->outW == 0 || d->outH == 0 || stride * d->outH > kMaxImageBytes)
+        return SPI_NO_MEMORY;
     return SPI_ALL_RIGHT;
-}
-
-// Bits per pixel of an indexed frame that is handed over with its colour
-// table, 0 for one that becomes 24-bit.
-UINT indexedBits(const Decoded &d)
-{
-    if (!kFormat.keepsPalette)
-        return 0;
-    if (IsEqualGUID(d.format, GUID_WICPixelFormat8bppIndexed))
-        return 8;
-    if (IsEqualGUID(d.format, GUID_WICPixelFormat4bppIndexed))
-        return 4;
-    if (IsEqualGUID(d.format, GUID_WICPixelFormat2bppIndexed))
-        return 2;
-    if (IsEqualGUID(d.format, GUID_WICPixelFormat1bppIndexed))
-        return 1;
-    return 0;
 }
 
 // ---------------------------------------------------------------- output
 
-// A DIB pair under construction; the blocks are freed unless handed over.
+// A picture under construction: the pixel block, locked while it is
+// filled, and the header and table kept here until the pair is handed over.
+// The block is freed unless it was handed over.
 struct Dib {
-    HLOCAL hInfo = nullptr, hBits = nullptr;
-    BITMAPINFO *info = nullptr;
+    HLOCAL hBits = nullptr;
     unsigned char *bits = nullptr;
     size_t stride = 0;
-    UINT height = 0;
+    UINT width = 0, height = 0;
+    BITMAPINFOHEADER hdr = {};
+    RGBQUAD table[256] = {};
+    int colors = 0;
 
     Dib() = default;
     Dib(const Dib &) = delete;
     Dib &operator=(const Dib &) = delete;
     ~Dib()
     {
-        release(hInfo, info);
-        release(hBits, bits);
-    }
-    template <class T> static void release(HLOCAL &h, T *&p)
-    {
-        if (p)
-            LocalUnlock(h);
-        if (h)
-            LocalFree(h);
-        h = nullptr;
-        p = nullptr;
+        if (hBits != nullptr) {
+            LocalUnlock(hBits);
+            LocalFree(hBits);
+        }
     }
     // Row y counted from the top of the picture.
     unsigned char *row(UINT y) const { return bits + size_t(height - 1 - y) * stride; }
 };
 
-int allocDib(Dib *dib, UINT width, UINT height, int bitCount, int colors)
+int allocDib(Dib *dib, const Decoded &d)
 {
-    uint64_t stride = (uint64_t(width) * uint64_t(bitCount) + 31) / 32 * 4;
-    uint64_t image = stride * uint64_t(height); // both below 2^35: no overflow
-    if (image > kMaxImageBytes)
-        return SPI_NO_MEMORY;
-    size_t infoBytes = sizeof(BITMAPINFOHEADER) + size_t(colors) * sizeof(RGBQUAD);
-    dib->hInfo = LocalAlloc(LHND, infoBytes);
+    int bitCount = d.form == kTrue ? 24 : 8;
+    uint64_t stride = (uint64_t(d.outW) * unsigned(bitCount) + 31) / 32 * 4;
+    uint64_t image = stride * d.outH; // checked against the limit by decode
     dib->hBits = LocalAlloc(LHND, size_t(image));
-    if (dib->hInfo == nullptr || dib->hBits == nullptr)
+    if (dib->hBits == nullptr)
         return SPI_NO_MEMORY;
-    dib->info = static_cast<BITMAPINFO *>(LocalLock(dib->hInfo));
     dib->bits = static_cast<unsigned char *>(LocalLock(dib->hBits));
-    if (dib->info == nullptr || dib->bits == nullptr)
+    if (dib->bits == nullptr) {
+        LocalFree(dib->hBits);
+        dib->hBits = nullptr;
         return SPI_MEMORY_ERROR;
+    }
     dib->stride = size_t(stride);
-    dib->height = height;
-    BITMAPINFOHEADER &h = dib->info->bmiHeader;
+    dib->width = d.outW;
+    dib->height = d.outH;
+    BITMAPINFOHEADER &h = dib->hdr;
     h.biSize = sizeof(BITMAPINFOHEADER);
-    h.biWidth = LONG(width);
-    h.biHeight = LONG(height);
+    h.biWidth = LONG(d.outW);
+    h.biHeight = LONG(d.outH);
     h.biPlanes = 1;
     h.biBitCount = WORD(bitCount);
     h.biCompression = BI_RGB;
     h.biSizeImage = DWORD(image);
-    h.biClrUsed = DWORD(colors);
+    h.biXPelsPerMeter = d.facts.xppm;
+    h.biYPelsPerMeter = d.facts.yppm;
     return SPI_ALL_RIGHT;
 }
 
-void handOver(Dib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm)
+// Makes the info block and gives both blocks to the caller. An 8-bit
+// picture whose rows use an index past its table gets the table extended
+// with black up to that index, so that every pixel has a colour.
+int handOver(Dib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm)
 {
-    LocalUnlock(dib->hInfo);
+    int colors = 0;
+    if (dib->hdr.biBitCount == 8) {
+        colors = dib->colors;
+        if (colors < 256) {
+            unsigned char seen[256] = {};
+            for (UINT y = 0; y < dib->height; y++) {
+                const unsigned char *p = dib->bits + size_t(y) * dib->stride;
+                for (UINT x = 0; x < dib->width; x++)
+                    seen[p[x]] = 1;
+            }
+            int m = 255;
+            while (m > 0 && !seen[m])
+                m--;
+            if (m >= colors)
+                colors = m + 1;
+        }
+        dib->hdr.biClrUsed = DWORD(colors);
+    }
+    size_t infoSize = sizeof(BITMAPINFOHEADER) + size_t(colors) * sizeof(RGBQUAD);
+    HLOCAL hInfo = LocalAlloc(LHND, infoSize);
+    if (hInfo == nullptr)
+        return SPI_NO_MEMORY;
+    auto *info = static_cast<unsigned char *>(LocalLock(hInfo));
+    if (info == nullptr) {
+        LocalFree(hInfo);
+        return SPI_MEMORY_ERROR;
+    }
+    std::memcpy(info, &dib->hdr, sizeof(BITMAPINFOHEADER));
+    if (colors > 0)
+        std::memcpy(info + sizeof(BITMAPINFOHEADER), dib->table, size_t(colors) * sizeof(RGBQUAD));
+    LocalUnlock(hInfo);
     LocalUnlock(dib->hBits);
-    *pHBInfo = dib->hInfo;
+    *pHBInfo = hInfo;
     *pHBm = dib->hBits;
-    dib->hInfo = dib->hBits = nullptr;
-    dib->info = nullptr;
+    dib->hBits = nullptr;
     dib->bits = nullptr;
+    return SPI_ALL_RIGHT;
+}
+
+void greyTable(RGBQUAD *pal, int levels)
+{
+    for (int i = 0; i < levels; i++) {
+        BYTE v = BYTE(i * 255 / (levels - 1));
+        pal[i].rgbBlue = pal[i].rgbGreen = pal[i].rgbRed = v;
+        pal[i].rgbReserved = 0;
+    }
 }
 
 struct Progress {
@@ -277,125 +520,131 @@ struct Progress {
     bool stop(int num, int denom) const { return fn != nullptr && fn(num, denom, data) != 0; }
 };
 
-// The rows from..from+count of the source, as 4 bytes per pixel or as the
-// frame's own packed indices.
-HRESULT copyBand(IWICBitmapSource *source, UINT width, UINT from, UINT count, UINT stride,
-                 unsigned char *buf)
+// Copies the frame's rows band by band through source (the frame itself or
+// a converter), srcStride bytes a row, and hands each row to put(y, row).
+template <class Put>
+int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const Progress &progress, Put put)
 {
-    WICRect rc = {0, INT(from), INT(width), INT(count)};
-    return source->CopyPixels(&rc, stride, stride * count, buf);
-}
-
-// An indexed frame: its own palette and its indices widened to 8 bits.
-int readIndexed(Decoded &d, UINT bpp, Dib *dib, const Progress &progress)
-{
-    ComPtr<IWICPalette> palette;
-    UINT count = 0;
-    WICColor colors[256];
-    if (FAILED(d.factory->CreatePalette(palette.out())) || FAILED(d.frame->CopyPalette(palette.p)) ||
-        FAILED(palette->GetColors(256, colors, &count)))
-        return SPI_OUT_OF_ORDER;
-
     UINT w = d.width, h = d.height;
-    // Rows of packed indices: width * bpp bits, at most width bytes.
-    UINT srcStride = (w * bpp + 7) / 8;
     if (uint64_t(srcStride) * kBandRows > kMaxImageBytes)
         return SPI_NO_MEMORY;
     std::unique_ptr<unsigned char[]> band(new (std::nothrow) unsigned char[size_t(srcStride) * kBandRows]);
     if (!band)
         return SPI_NO_MEMORY;
-    // The table gets room for every index the rows use; a stray index past
-    // the file's own table shows black rather than whatever follows.
-    int r = allocDib(dib, w, h, 8, 256);
-    if (r != SPI_ALL_RIGHT)
-        return r;
-    unsigned used = 0;
-    for (UINT y0 = 0; y0 < h; y0 += kBandRows) {
-        if (progress.stop(int(y0), int(h)))
-            return SPI_ABORT;
-        UINT n = h - y0 < kBandRows ? h - y0 : kBandRows;
-        if (FAILED(copyBand(d.frame.p, w, y0, n, srcStride, band.get())))
-            return SPI_OUT_OF_ORDER;
-        for (UINT y = 0; y < n; y++) {
-            const unsigned char *s = band.get() + size_t(y) * srcStride;
-            unsigned char *o = dib->row(y0 + y);
-            UINT perByte = 8 / bpp, mask = (1u << bpp) - 1;
-            for (UINT x = 0; x < w; x++) {
-                unsigned v = bpp == 8 ? s[x]
-                                      : (s[x / perByte] >> (8 - bpp - (x % perByte) * bpp)) & mask;
-                o[x] = static_cast<unsigned char>(v);
-                if (v >= used)
-                    used = v + 1;
-            }
-        }
-    }
-    if (progress.stop(int(h), int(h)))
+    if (progress.stop(0, int(h)))
         return SPI_ABORT;
-    UINT entries = count > used ? count : used;
-    RGBQUAD *table = dib->info->bmiColors;
-    for (UINT i = 0; i < entries; i++) {
-        WICColor c = i < count ? colors[i] : 0;
-        table[i].rgbBlue = BYTE(c);
-        table[i].rgbGreen = BYTE(c >> 8);
-        table[i].rgbRed = BYTE(c >> 16);
-        table[i].rgbReserved = 0;
+    for (UINT y0 = 0; y0 < h; y0 += kBandRows) {
+        UINT n = h - y0 < kBandRows ? h - y0 : kBandRows;
+        WICRect rc = {0, INT(y0), INT(w), INT(n)};
+        if (FAILED(source->CopyPixels(&rc, srcStride, srcStride * n, band.get())))
+            return SPI_OUT_OF_ORDER;
+        for (UINT y = 0; y < n; y++)
+            put(y0 + y, band.get() + size_t(y) * srcStride);
+        if (progress.stop(int(y0 + n), int(h)))
+            return SPI_ABORT;
     }
-    dib->info->bmiHeader.biClrUsed = entries;
     return SPI_ALL_RIGHT;
 }
 
-// Any other frame as 24-bit BGR. WIC is asked for 32bppBGR, which every
-// decoder's formats convert to (Wine refuses some direct conversions to
-// 24bppBGR), and the fourth byte is dropped here.
-int readTrueColour(Decoded &d, Dib *dib, const Progress &progress)
+// An indexed frame: its own palette, and its indices widened to a byte
+// each. A GIF's frame lands at its place on the screen, which shows the
+// background colour elsewhere; what lies off the screen is dropped.
+int readPalette(Decoded &d, Dib *dib, const Progress &progress)
+{
+    ComPtr<IWICPalette> palette;
+    UINT count = 0;
+    WICColor colors[256];
+    if (FAILED(d.factory->CreatePalette(palette.out())) || FAILED(d.frame->CopyPalette(palette.p)) ||
+        FAILED(palette->GetColors(256, colors, &count)) || count == 0) {
+#if defined(VEXEL_WIC_GIF)
+        // no colour map at all: show the indexes as grey levels
+        count = 0;
+#else
+        return SPI_OUT_OF_ORDER;
+#endif
+    }
+    if (count > 0) {
+        for (UINT i = 0; i < count; i++) {
+            dib->table[i].rgbBlue = BYTE(colors[i]);
+            dib->table[i].rgbGreen = BYTE(colors[i] >> 8);
+            dib->table[i].rgbRed = BYTE(colors[i] >> 16);
+        }
+        dib->colors = int(count);
+    } else {
+        greyTable(dib->table, 256);
+        dib->colors = 256;
+    }
+    const Facts &f = d.facts;
+    unsigned bg = f.background < unsigned(dib->colors) ? f.background : 0;
+    if (kFormat.container == &GUID_ContainerFormatGif && bg != 0) {
+        for (UINT y = 0; y < dib->height; y++)
+            std::memset(dib->row(y), int(bg), dib->width);
+    }
+    UINT left = f.left, top = f.top;
+    UINT x1 = left < dib->width ? (dib->width - left < d.width ? dib->width : left + d.width) : left;
+    int bpp = d.bits;
+    UINT perByte = 8 / unsigned(bpp), mask = (1u << bpp) - 1;
+    return copyRows(d.frame.p, d, (d.width * unsigned(bpp) + 7) / 8, progress,
+                    [&](UINT y, const unsigned char *s) {
+                        if (top + uint64_t(y) >= dib->height)
+                            return;
+                        unsigned char *o = dib->row(top + y);
+                        for (UINT x = left; x < x1; x++) {
+                            UINT i = x - left;
+                            o[x] = bpp == 8 ? s[i]
+                                            : BYTE((s[i / perByte] >> (8 - bpp - (i % perByte) * bpp)) & mask);
+                        }
+                    });
+}
+
+// Any other frame, through WIC's conversion to 32bppBGR (which every
+// decoder's formats convert to; Wine refuses some direct conversions to
+// 24bppBGR): as 24-bit BGR with the fourth byte dropped, or for greyscale
+// as the sample values under a grey ramp.
+int readConverted(Decoded &d, Dib *dib, const Progress &progress)
 {
     ComPtr<IWICFormatConverter> conv;
     if (FAILED(d.factory->CreateFormatConverter(conv.out())) ||
         FAILED(conv->Initialize(d.frame.p, GUID_WICPixelFormat32bppBGR, WICBitmapDitherTypeNone, nullptr, 0.0,
                                 WICBitmapPaletteTypeCustom)))
         return SPI_OUT_OF_ORDER;
-    UINT w = d.width, h = d.height;
-    if (uint64_t(w) * 4 * kBandRows > kMaxImageBytes)
-        return SPI_NO_MEMORY;
-    UINT srcStride = w * 4;
-    std::unique_ptr<unsigned char[]> band(new (std::nothrow) unsigned char[size_t(srcStride) * kBandRows]);
-    if (!band)
-        return SPI_NO_MEMORY;
-    int r = allocDib(dib, w, h, 24, 0);
-    if (r != SPI_ALL_RIGHT)
-        return r;
-    for (UINT y0 = 0; y0 < h; y0 += kBandRows) {
-        if (progress.stop(int(y0), int(h)))
-            return SPI_ABORT;
-        UINT n = h - y0 < kBandRows ? h - y0 : kBandRows;
-        if (FAILED(copyBand(conv.p, w, y0, n, srcStride, band.get())))
-            return SPI_OUT_OF_ORDER;
-        for (UINT y = 0; y < n; y++) {
-            const unsigned char *s = band.get() + size_t(y) * srcStride;
-            unsigned char *o = dib->row(y0 + y);
-            for (UINT x = 0; x < w; x++, s += 4, o += 3) {
-                o[0] = s[0];
-                o[1] = s[1];
-                o[2] = s[2];
-            }
-        }
+    UINT w = d.width;
+    if (d.form == kGrey) {
+        int levels = 1 << d.bits;
+        greyTable(dib->table, levels);
+        dib->colors = levels;
+        // The converter spreads a sample of n bits over 0..255; its step
+        // gives the sample back.
+        unsigned step = 255u / unsigned(levels - 1);
+        return copyRows(conv.p, d, w * 4, progress, [&](UINT y, const unsigned char *s) {
+            unsigned char *o = dib->row(y);
+            for (UINT x = 0; x < w; x++, s += 4)
+                o[x] = BYTE(s[0] / step);
+        });
     }
-    if (progress.stop(int(h), int(h)))
-        return SPI_ABORT;
-    return SPI_ALL_RIGHT;
+    return copyRows(conv.p, d, w * 4, progress, [&](UINT y, const unsigned char *s) {
+        unsigned char *o = dib->row(y);
+        for (UINT x = 0; x < w; x++, s += 4, o += 3) {
+            o[0] = s[0];
+            o[1] = s[1];
+            o[2] = s[2];
+        }
+    });
 }
 
 int copyText(const char *text, char *buf, int buflen)
 {
     if (buf == nullptr || buflen <= 0)
         return 0;
-    int n = int(std::strlen(text));
-    if (n > buflen)
-        n = buflen;
-    std::memcpy(buf, text, size_t(n));
-    if (n < buflen)
+    size_t n = std::strlen(text);
+    if (n > size_t(buflen))
+        n = size_t(buflen);
+    std::memcpy(buf, text, n);
+    // A text that fills the buffer exactly goes out unterminated, as the
+    // caller asked for no more than buflen bytes.
+    if (n < size_t(buflen))
         buf[n] = '\0';
-    return n;
+    return int(n);
 }
 
 } // namespace
@@ -421,18 +670,22 @@ SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
 SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
 {
     unsigned char tmp[kHeadBytes];
-    const unsigned char *head;
-    size_t n;
-    if ((dw & ~DWORD_PTR(0xFFFF)) == 0) {
-        // An open file, read from where it stands.
-        DWORD got = 0;
-        if (!ReadFile(reinterpret_cast<HANDLE>(dw), tmp, sizeof tmp, &got, nullptr))
-            return 0;
-        head = tmp;
-        n = got;
-    } else {
+    const unsigned char *head = tmp;
+    size_t n = 0;
+    if (dw >= 0x10000) {
         head = reinterpret_cast<const unsigned char *>(dw);
         n = kHeadBytes;
+    } else {
+        // An open file: its first bytes, wherever it stands, and it is left
+        // standing there.
+        HANDLE h = reinterpret_cast<HANDLE>(dw);
+        LARGE_INTEGER zero = {}, at;
+        DWORD got = 0;
+        if (SetFilePointerEx(h, zero, &at, FILE_CURRENT) && SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) {
+            if (ReadFile(h, tmp, sizeof tmp, &got, nullptr))
+                n = got;
+            SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
+        }
     }
     return signature(head, n) ? 1 : 0;
 }
@@ -450,31 +703,34 @@ SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, Pi
     if (r != SPI_ALL_RIGHT)
         return r;
     std::memset(lpInfo, 0, sizeof *lpInfo);
-    lpInfo->width = LONG(d.width);
-    lpInfo->height = LONG(d.height);
-    lpInfo->colorDepth = short(indexedBits(d) ? 8 : 24);
+    lpInfo->width = LONG(d.outW);
+    lpInfo->height = LONG(d.outH);
+    lpInfo->x_density = d.facts.xdens;
+    lpInfo->y_density = d.facts.ydens;
+    lpInfo->colorDepth = short(d.form == kTrue ? 24 : 8);
     return SPI_ALL_RIGHT;
 }
 
 SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
                                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
-    if (pHBInfo == nullptr || pHBm == nullptr)
-        return SPI_OTHER_ERROR;
     Source src;
     int r = openSource(buf, len, flag, &src);
     if (r != SPI_ALL_RIGHT)
         return r;
+    if (pHBInfo == nullptr || pHBm == nullptr)
+        return SPI_OTHER_ERROR;
     Decoded d;
     r = decode(src, &d);
     if (r != SPI_ALL_RIGHT)
         return r;
     Progress progress = {lpPrgressCallback, lData};
     Dib dib;
-    UINT bpp = indexedBits(d);
-    r = bpp ? readIndexed(d, bpp, &dib, progress) : readTrueColour(d, &dib, progress);
+    r = allocDib(&dib, d);
     if (r != SPI_ALL_RIGHT)
         return r;
-    handOver(&dib, pHBInfo, pHBm);
-    return SPI_ALL_RIGHT;
+    r = d.form == kPalette ? readPalette(d, &dib, progress) : readConverted(d, &dib, progress);
+    if (r != SPI_ALL_RIGHT)
+        return r;
+    return handOver(&dib, pHBInfo, pHBm);
 }

@@ -10,8 +10,8 @@ exports and saves every decode as a BMP), then compares the decodes pixel
 by pixel: with the POSIX build's decode when --posix-program is given, else
 with PIL's. GIF, PNG and TIFF must agree exactly, JPEG within a small
 tolerance (the two builds' JPEG libraries upsample colour differently).
-GIF and palette PNG must come back with 8 bits per pixel, everything else
-with 24.
+Palette and greyscale pictures must come back with 8 bits per pixel (a
+GIF's first image on its logical screen), everything else with 24.
 """
 import argparse
 import os
@@ -52,7 +52,7 @@ def pictures(d):
 
     def save(name, img, depth, tol=0, **kw):
         img.save(os.path.join(d, name), **kw)
-        want[name] = (depth, tol)
+        want[name] = (depth, tol, None)
 
     save("plain.gif", b.quantize(64), 8, interlace=False)
     save("interlaced.gif", b.quantize(200), 8, interlace=True)
@@ -61,21 +61,44 @@ def pictures(d):
     save("small.gif", Image.new("P", (1, 1), 0), 8)
     save("full.jpg", b, 24, JPEG_TOLERANCE["444"], subsampling=0, quality=92)
     save("sub.jpeg", g, 24, JPEG_TOLERANCE["420"], quality=85)
-    save("grey.jpg", b.convert("L"), 24, JPEG_TOLERANCE["444"])
+    save("grey.jpg", b.convert("L"), 8, JPEG_TOLERANCE["444"])
     save("progressive.jpe", b, 24, JPEG_TOLERANCE["444"], subsampling=0, progressive=True)
     save("raw.tif", b, 24)
     save("lzw.tiff", b, 24, compression="tiff_lzw")
     save("packbits.tif", b, 24, compression="packbits")
-    save("grey.tif", b.convert("L"), 24)
-    save("palette.tif", b.quantize(16), 24)
-    save("bilevel.tif", b.convert("1"), 24)
+    save("grey.tif", b.convert("L"), 8)
+    save("palette.tif", b.quantize(16), 8)
+    save("bilevel.tif", b.convert("1"), 8)
     save("alpha.tif", b.convert("RGBA"), 24)
     save("rgb.png", b, 24)
     save("alpha.png", b.convert("RGBA"), 24)
-    save("grey.png", b.convert("L"), 24)
+    save("grey.png", b.convert("L"), 8)
+    save("greyalpha.png", b.convert("LA"), 8)
     save("palette.png", b.quantize(256), 8)
     save("palette4.png", b.quantize(16), 8, bits=4)
     save("palette1.png", b.quantize(2), 8, bits=1)
+
+    # A GIF whose first image covers part of a larger screen, which shows
+    # the background colour elsewhere.
+    small = busy(5, 3).quantize(8)
+    small.save(os.path.join(d, "screen.gif"))
+    data = bytearray(open(os.path.join(d, "screen.gif"), "rb").read())
+    pos = 13 + (3 << ((data[10] & 7) + 1) if data[10] & 0x80 else 0)
+    while data[pos] == 0x21:
+        pos += 2
+        while data[pos]:
+            pos += data[pos] + 1
+        pos += 1
+    assert data[pos] == 0x2C
+    data[6:10] = struct.pack("<HH", 11, 7)
+    data[11] = 2
+    data[pos + 1:pos + 5] = struct.pack("<HH", 4, 3)
+    with open(os.path.join(d, "screen.gif"), "wb") as f:
+        f.write(data)
+    pal = small.getpalette()
+    ref = Image.new("RGB", (11, 7), tuple(pal[6:9]))
+    ref.paste(small.convert("RGB"), (4, 3))
+    want["screen.gif"] = (8, 0, ref)
 
     # Damaged files: cut short, or headers with sizes no one could hold.
     for name in ("plain.gif", "full.jpg", "lzw.tiff", "rgb.png"):
@@ -112,7 +135,7 @@ def reference_posix(args, path, tmp):
 
 def compare(args, pic_dir, out_dir, want, tmp):
     failures = []
-    for name, (bits, tol) in sorted(want.items()):
+    for name, (bits, tol, own) in sorted(want.items()):
         got_path = os.path.join(out_dir, name + ".bmp")
         if not os.path.exists(got_path):
             failures.append("%s: no decode" % name)
@@ -127,7 +150,7 @@ def compare(args, pic_dir, out_dir, want, tmp):
             if ref_bits != got_bits:
                 failures.append("%s: %d bits per pixel, the POSIX build gives %d" % (name, got_bits, ref_bits))
         else:
-            img = reference_pil(os.path.join(pic_dir, name))
+            img = own if own is not None else reference_pil(os.path.join(pic_dir, name))
             w, h = img.size
             px = img.load()
             ref = [[px[x, y][::-1] for x in range(w)] for y in range(h - 1, -1, -1)]
