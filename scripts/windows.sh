@@ -103,6 +103,11 @@ trap cleanup EXIT
 $wine wineboot -i >/dev/null 2>&1
 
 status=0
+echo "-- platform layer"
+scratch=$(mktemp -d)
+$wine build-win64/tests/win/platformcheck.exe "$scratch" | tr -d '\r' || status=1
+rm -rf "$scratch"
+
 echo "-- command line"
 /usr/bin/python3 tests/cli/cli_test.py --program "$wine $root/build-win64/vexel.exe" \
   --plugins "$root/build-win64/spi" --style windows --source "$root" || status=1
