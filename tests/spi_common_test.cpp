@@ -147,7 +147,8 @@ TEST_P(SpiCommon, PictureInfoMatchesPicture)
     EXPECT_EQ(pi.width, pic.width);
     EXPECT_EQ(pi.height, pic.height);
     EXPECT_EQ(pi.colorDepth, pic.bitCount);
-    EXPECT_EQ(pi.hInfo, nullptr);
+    HLOCAL text = pi.hInfo; // a copy: the record is packed
+    EXPECT_EQ(text, nullptr);
 
     SpiTempFile tmp(file);
     PictureInfo fromFile;

@@ -84,7 +84,8 @@ void takePair(HLOCAL hInfo, HLOCAL hBm, SpiPicture *pic)
             fault = "biSizeImage";
         if (fault.empty()) {
             pic->table.resize(colors);
-            std::memcpy(pic->table.data(), info + sizeof bi, colors * 4);
+            if (colors > 0)
+                std::memcpy(pic->table.data(), info + sizeof bi, colors * 4);
             size_t rowBytes = size_t(bi.biWidth) * (bi.biBitCount / 8);
             pic->pixels.resize(rowBytes * size_t(bi.biHeight));
             for (int y = 0; y < bi.biHeight; y++)
