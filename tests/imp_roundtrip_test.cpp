@@ -90,3 +90,35 @@ TEST(ImpRoundTrip, LargerPictures)
         for (Kind k : {Kind::Noise, Kind::Smooth, Kind::Flat})
             roundTrip(rng, s[0], s[1], k);
 }
+
+TEST(ImpRoundTrip, GroupsOneNibbleAwayFromFlatOrLiteral)
+{
+    // The second group follows one literal (an odd nibble position) or
+    // two (an even one). It is eight equal pixels but for one channel of
+    // one pixel, one off: a single nibble of its 26 is not zero. Or it is
+    // eight literals but for one difference code.
+    for (int literals : {1, 2}) {
+        for (int at = 0; at < 8; at++) {
+            for (int channel = 0; channel < 3; channel++) {
+                std::vector<Px> px(20, {50, 60, 70});
+                if (literals == 2)
+                    px[1] = {150, 160, 170};
+                for (int i = 8; i < 20; i++)
+                    px[size_t(i)] = px[7];
+                for (int i = 8 + at; i < 20; i++)
+                    (channel == 0 ? px[size_t(i)].b : channel == 1 ? px[size_t(i)].g : px[size_t(i)].r)++;
+                Bytes block = impBlock(20, 1, px);
+                Bytes decoded;
+                ASSERT_EQ(impDecode(impEncode(block, 20, 1), 20, 1, decoded), 0);
+                EXPECT_EQ(decoded, block) << literals << " literals, pixel " << at << " channel " << channel;
+
+                for (int i = 8; i < 16; i++)
+                    px[size_t(i)] = {(i * 40) & 255, (i * 70) & 255, (i * 90) & 255};
+                px[size_t(8 + at)] = px[size_t(7 + at)];
+                block = impBlock(20, 1, px);
+                ASSERT_EQ(impDecode(impEncode(block, 20, 1), 20, 1, decoded), 0);
+                EXPECT_EQ(decoded, block) << literals << " literals, difference at " << at;
+            }
+        }
+    }
+}

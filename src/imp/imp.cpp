@@ -43,10 +43,30 @@ inline uint64_t loadBE64(const unsigned char *p)
            (uint64_t(p[6]) << 8) | uint64_t(p[7]);
 }
 
+// Spelled out byte by byte: compilers make one store of it, in either
+// byte order of the host.
 inline void storeBE64(unsigned char *p, uint64_t v)
 {
-    for (int i = 0; i < 8; i++)
-        p[i] = uint8_t(v >> (56 - 8 * i));
+    p[0] = uint8_t(v >> 56);
+    p[1] = uint8_t(v >> 48);
+    p[2] = uint8_t(v >> 40);
+    p[3] = uint8_t(v >> 32);
+    p[4] = uint8_t(v >> 24);
+    p[5] = uint8_t(v >> 16);
+    p[6] = uint8_t(v >> 8);
+    p[7] = uint8_t(v);
+}
+
+inline void storeLE64(unsigned char *p, uint64_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+    p[4] = uint8_t(v >> 32);
+    p[5] = uint8_t(v >> 40);
+    p[6] = uint8_t(v >> 48);
+    p[7] = uint8_t(v >> 56);
 }
 
 // Bytes of one stored row of width pixels of bitCount bits, padded to 4.
@@ -110,17 +130,24 @@ constexpr size_t kStageSize = kStageDrain + 256;  // + one more group and the 8-
 
 unsigned char stage_buf[kStageSize];
 
+// Packing position in stage_buf. The loops keep it in a local copy: the
+// byte stores into the buffer would otherwise make the compiler reload it
+// after each one.
+struct Packer {
+    uint64_t acc;   // the low `bits` bits are not yet complete bytes
+    unsigned bits;  // 0 or 4 between codes
+    size_t pos;     // complete bytes in stage_buf
+};
+
 struct Encoder {
     FILE *fp;
-    size_t pos;       // complete bytes in stage_buf
-    uint64_t acc;     // the low `bits` bits are not yet complete bytes
-    unsigned bits;    // 0 or 4 between codes
+    Packer pk;
     int64_t total;    // bytes of the stream already in the file
     bool failed;      // a write failed; nothing more is written
     int pb, pg, pr;   // previous pixel, exact values
-    unsigned flag;    // flag field of the current group
-    int count;        // pixels in the current group
-    uint32_t code[8]; // their codes, right-aligned
+    unsigned flag;    // flag field of the group begun
+    int count;        // its pixels so far
+    uint32_t code[8]; // and their codes
 };
 
 // Continues whatever stream the nibble writer holds (normally none).
@@ -128,9 +155,9 @@ void encStart(Encoder &e, FILE *fp)
 {
     e.fp = fp;
     std::memcpy(stage_buf, wb_buf, size_t(wb_fill));
-    e.pos = size_t(wb_fill);
-    e.acc = wb_pending ? wb_buf[wb_fill] >> 4 : 0;
-    e.bits = wb_pending ? 4 : 0;
+    e.pk.pos = size_t(wb_fill);
+    e.pk.acc = wb_pending ? wb_buf[wb_fill] >> 4 : 0;
+    e.pk.bits = wb_pending ? 4 : 0;
     e.total = wb_total;
     e.failed = false;
     // The first pixel differs from this by at least 100 in every channel,
@@ -141,19 +168,20 @@ void encStart(Encoder &e, FILE *fp)
     wb_clear();
 }
 
-inline void put(Encoder &e, uint32_t code, unsigned n)
+// Appends the low n bits of code (n at most 52).
+inline void put(Packer &k, uint64_t code, unsigned n)
 {
-    e.acc = (e.acc << n) | code;
-    e.bits += n;
-    storeBE64(stage_buf + e.pos, e.acc << (64 - e.bits));
-    e.pos += e.bits >> 3;
-    e.bits &= 7;
+    k.acc = (k.acc << n) | code;
+    k.bits += n;
+    storeBE64(stage_buf + k.pos, k.acc << (64 - k.bits));
+    k.pos += k.bits >> 3;
+    k.bits &= 7;
 }
 
 // Writes the complete 256-byte blocks of the staging buffer.
 void drain(Encoder &e)
 {
-    size_t n = e.pos & ~size_t(255);
+    size_t n = e.pk.pos & ~size_t(255);
     if (n == 0 || e.failed)
         return;
     if (fwrite(stage_buf, 1, n, e.fp) != n) {
@@ -162,46 +190,114 @@ void drain(Encoder &e)
     }
     e.total += int64_t(n);
     // The current byte lives in the accumulator, so only complete bytes move.
-    std::memmove(stage_buf, stage_buf + n, e.pos - n);
-    e.pos -= n;
+    std::memmove(stage_buf, stage_buf + n, e.pk.pos - n);
+    e.pk.pos -= n;
 }
 
+// The code of the pixel at p against the previous one, which it replaces:
+// 1 for a literal, 0 for a difference.
+inline unsigned pixelCode(const unsigned char *p, int &pb, int &pg, int &pr, uint32_t *code)
+{
+    int b = p[0], g = p[1], r = p[2];
+    int db = b - pb, dg = g - pg, dr = r - pr;
+    pb = b;
+    pg = g;
+    pr = r;
+    // A difference code holds -7..+7 in each channel (exact, not modulo 256).
+    unsigned lit = unsigned(db + 7) > 14u;
+    lit |= unsigned(dg + 7) > 14u;
+    lit |= unsigned(dr + 7) > 14u;
+    uint32_t dcode = uint32_t(db & 15) << 8 | uint32_t(dg & 15) << 4 | uint32_t(dr & 15);
+    uint32_t lcode = uint32_t(b) << 16 | uint32_t(g) << 8 | uint32_t(r);
+    *code = lit ? lcode : dcode;
+    return lit;
+}
+
+inline unsigned codeBits(unsigned flag, int i)
+{
+    return (flag << i) & 0x80 ? 24 : 12;
+}
+
+// A group of fewer than eight pixels, or one gathered across rows.
 void emitGroup(Encoder &e)
 {
-    put(e, e.flag, 8);
+    put(e.pk, e.flag, 8);
     for (int i = 0; i < e.count; i++)
-        put(e, e.code[i], (e.flag << i) & 0x80 ? 24 : 12);
+        put(e.pk, e.code[i], codeBits(e.flag, i));
     e.flag = 0;
     e.count = 0;
-    if (e.pos >= kStageDrain)
+    if (e.pk.pos >= kStageDrain)
         drain(e);
+}
+
+void addPixel(Encoder &e, const unsigned char *p)
+{
+    e.flag |= pixelCode(p, e.pb, e.pg, e.pr, &e.code[e.count]) << (7 - e.count);
+    if (++e.count == 8)
+        emitGroup(e);
+}
+
+// Eight pixels at p (three bytes apart) all equal to the previous one.
+inline bool flatGroup(const unsigned char *p, int pb, int pg, int pr)
+{
+    auto load64 = [](const unsigned char *q) {
+        uint64_t v;
+        std::memcpy(&v, q, 8);
+        return v;
+    };
+    // Byte k equals byte k + 3 for k = 0..20.
+    return p[0] == pb && p[1] == pg && p[2] == pr && load64(p) == load64(p + 3) &&
+           load64(p + 8) == load64(p + 11) && load64(p + 13) == load64(p + 16);
 }
 
 // Codes n pixels that lie step bytes apart, blue, green, red first.
 template <int step>
 void encodeRun(Encoder &e, const unsigned char *p, int64_t n)
 {
+    int64_t i = 0;
+    // Complete the group begun in the row before.
+    for (; i < n && e.count != 0; i++, p += step)
+        addPixel(e, p);
+
+    Packer k = e.pk;
     int pb = e.pb, pg = e.pg, pr = e.pr;
-    for (int64_t i = 0; i < n; i++, p += step) {
-        int b = p[0], g = p[1], r = p[2];
-        int db = b - pb, dg = g - pg, dr = r - pr;
-        pb = b;
-        pg = g;
-        pr = r;
-        // A difference code holds -7..+7 in each channel (exact, not modulo 256).
-        unsigned lit = unsigned(db + 7) > 14u;
-        lit |= unsigned(dg + 7) > 14u;
-        lit |= unsigned(dr + 7) > 14u;
-        uint32_t dcode = uint32_t(db & 15) << 8 | uint32_t(dg & 15) << 4 | uint32_t(dr & 15);
-        uint32_t lcode = uint32_t(b) << 16 | uint32_t(g) << 8 | uint32_t(r);
-        e.code[e.count] = lit ? lcode : dcode;
-        e.flag |= lit << (7 - e.count);
-        if (++e.count == 8)
-            emitGroup(e);
+    for (; n - i >= 8 && !e.failed; i += 8, p += 8 * step) {
+        if (step == 3 && flatGroup(p, pb, pg, pr)) {
+            // A zero flag field and eight zero differences: 26 zero nibbles
+            // after the pending one.
+            storeBE64(stage_buf + k.pos, k.bits ? (k.acc & 15) << 60 : 0);
+            storeBE64(stage_buf + k.pos + 8, 0);
+            k.pos += 13;
+            k.acc = 0;
+        } else {
+            uint32_t code[8];
+            unsigned flag = 0;
+            for (int j = 0; j < 8; j++)
+                flag |= pixelCode(p + j * step, pb, pg, pr, &code[j]) << (7 - j);
+            // Two fields to a store, the flag field with the first code.
+            unsigned n0 = codeBits(flag, 0), n1 = codeBits(flag, 1), n2 = codeBits(flag, 2),
+                     n3 = codeBits(flag, 3), n4 = codeBits(flag, 4), n5 = codeBits(flag, 5),
+                     n6 = codeBits(flag, 6), n7 = codeBits(flag, 7);
+            put(k, uint64_t(flag) << n0 | code[0], 8 + n0);
+            put(k, uint64_t(code[1]) << n2 | code[2], n1 + n2);
+            put(k, uint64_t(code[3]) << n4 | code[4], n3 + n4);
+            put(k, uint64_t(code[5]) << n6 | code[6], n5 + n6);
+            put(k, code[7], n7);
+        }
+        if (k.pos >= kStageDrain) {
+            e.pk = k;
+            drain(e);
+            k = e.pk;
+        }
     }
+    e.pk = k;
     e.pb = pb;
     e.pg = pg;
     e.pr = pr;
+
+    // Begin the next group with the rest.
+    for (; i < n; i++, p += step)
+        addPixel(e, p);
 }
 
 // Writes the last group and ends the stream: its length, or -1.
@@ -214,11 +310,11 @@ int64_t encFinish(Encoder &e)
         return -1;
     // The rest is less than one block: back into the nibble writer, whose
     // end-of-stream call writes it and counts the length.
-    std::memcpy(wb_buf, stage_buf, e.pos);
-    wb_fill = int(e.pos);
-    wb_pending = e.bits != 0;
+    std::memcpy(wb_buf, stage_buf, e.pk.pos);
+    wb_fill = int(e.pk.pos);
+    wb_pending = e.pk.bits != 0;
     if (wb_pending)
-        wb_buf[wb_fill] = uint8_t((e.acc & 15) << 4);
+        wb_buf[wb_fill] = uint8_t((e.pk.acc & 15) << 4);
     wb_total = e.total;
     return write_bits(e.fp, nullptr, 0);
 }
@@ -268,7 +364,46 @@ void expandRow(unsigned char *out, const unsigned char *row, int64_t width, int 
 }
 
 // ---------------------------------------------------------------------------
-// Decoder.
+// Decoder. The stream goes through one buffer in chunks and is decoded from
+// a 64-bit window at the read position. A length field far beyond the file
+// thus costs no memory, and the chunk stays in cache while it is decoded.
+
+constexpr size_t kChunk = 64 * 1024;
+// Room behind the chunk for loading sixteen bytes at its last position.
+constexpr size_t kSlack = 16;
+unsigned char in_buf[kChunk + kSlack];
+
+// Keeps the bytes from `at` on, moves them to the front and reads the
+// rest of the chunk, no more than `left`. The new end of the data in
+// in_buf; `*got` gets the bytes read, short of what was asked on a short
+// file.
+size_t refill(FILE *fp, size_t at, size_t end, int64_t left, int64_t *got)
+{
+    size_t keep = end - at;
+    std::memmove(in_buf, in_buf + at, keep);
+    size_t want = kChunk - keep;
+    if (int64_t(want) > left)
+        want = size_t(left);
+    size_t n = fread(in_buf + keep, 1, want, fp);
+    *got = n == want ? int64_t(n) : -1;
+    return keep + n;
+}
+
+// The nibbles from nibble position nib of in_buf on, the first on top:
+// fifteen of them, the sixteenth zero at an odd position.
+inline uint64_t window(uint64_t nib)
+{
+    return loadBE64(in_buf + (nib >> 1)) << ((nib & 1) * 4);
+}
+
+// Sixteen nibbles from position nib, whatever its parity.
+inline uint64_t window16(uint64_t nib)
+{
+    const unsigned char *p = in_buf + (nib >> 1);
+    if (nib & 1)
+        return loadBE64(p) << 4 | p[8] >> 4;
+    return loadBE64(p);
+}
 
 // The three nibbles of a difference code as bytes to add: blue in the low
 // byte, each nibble sign-extended (8..15 stand for -8..-1).
@@ -291,31 +426,158 @@ inline uint32_t addBytes(uint32_t a, uint32_t d)
     return ((a & 0x7F7F7F) + (d & 0x7F7F7F)) ^ ((a ^ d) & 0x808080);
 }
 
-// Room after the stream copy, so that the decoder may always load eight
-// bytes at its read position.
-constexpr int64_t kStreamSlack = 16;
-// Larger streams are read in steps, so that a length field far beyond the
-// file costs no more memory than the file has.
-constexpr int64_t kFirstRead = int64_t(64) << 20;
-
-// Reads len bytes from fp into a buffer of len + kStreamSlack bytes.
-MemPtr readStream(FILE *fp, int64_t len)
+// A literal as read, blue in the high byte, turned into a packed pixel.
+inline uint32_t bgr(uint32_t t)
 {
-    int64_t cap = len < kFirstRead ? len : kFirstRead;
-    MemPtr buf(static_cast<unsigned char *>(getmem(int(cap + kStreamSlack))));
-    int64_t have = 0;
-    for (;;) {
-        size_t want = size_t(cap - have);
-        if (fread(buf.get() + have, 1, want, fp) != want)
-            return nullptr;
-        have = cap;
-        if (have == len)
-            return buf;
-        cap = len - cap < cap ? len : 2 * cap;
-        MemPtr bigger(static_cast<unsigned char *>(getmem(int(cap + kStreamSlack))));
-        std::memcpy(bigger.get(), buf.get(), size_t(have));
-        buf = std::move(bigger);
+    return t >> 16 | (t & 0xFF00) | (t & 0xFF) << 16;
+}
+
+inline void store3(unsigned char *o, uint32_t v)
+{
+    o[0] = uint8_t(v);
+    o[1] = uint8_t(v >> 8);
+    o[2] = uint8_t(v >> 16);
+}
+
+// Four bytes for one pixel: one store; the fourth byte belongs to the
+// next pixel, which overwrites it.
+inline void store4(unsigned char *o, uint32_t v)
+{
+    store3(o, v);
+    o[3] = uint8_t(v >> 24);
+}
+
+// A packed pixel three times over: eight bytes of a run of it.
+inline uint64_t spread3(uint32_t v)
+{
+    return uint64_t(v) | uint64_t(v) << 24 | uint64_t(v) << 48;
+}
+
+// The pixel after pix, coded at nibble position nib as a literal or a
+// difference; nib moves past the code.
+inline uint32_t nextPixel(uint64_t &nib, uint32_t pix, bool lit, const uint32_t *diff)
+{
+    uint64_t w = window(nib);
+    uint32_t literal = bgr(uint32_t(w >> 40));
+    uint32_t sum = addBytes(pix, diff[w >> 52]);
+    nib += lit ? 6 : 3;
+    return lit ? literal : sum;
+}
+
+// Decodes the pixels into rows of stride bytes; false when the stream (or
+// the file) ends before the last pixel's code.
+//
+// Most groups lie whole inside a row and inside the buffer, and are done
+// eight pixels at a time without further tests; runs of equal pixels and
+// groups of eight literals have their own short cuts. The rest (groups
+// across a row end, the end of the stream) go pixel by pixel, each code
+// checked against the end of the data.
+bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, int64_t stride,
+                  int64_t *left)
+{
+    const uint32_t *diff = diffTable.v;
+    size_t end = 0;   // stream bytes in in_buf
+    uint64_t nib = 0; // read position in in_buf, in nibbles
+    uint32_t pix = 0; // current pixel, blue in the low byte
+    unsigned flag = 0, mask = 0;
+
+    // A whole group (at most 50 nibbles) in the buffer, unless the stream
+    // ends first.
+    auto fill = [&]() {
+        if (2 * end - nib >= 50 || *left == 0)
+            return true;
+        int64_t got;
+        end = refill(fp, size_t(nib >> 1), end, *left, &got);
+        nib &= 1;
+        if (got < 0)
+            return false;
+        *left -= got;
+        return true;
+    };
+
+    for (int64_t y = 0; y < height; y++) {
+        unsigned char *o = bits + y * stride;
+        for (int64_t x = 0; x < width;) {
+            if (mask == 0) {
+                if (!fill())
+                    return false;
+                uint64_t w = window16(nib);
+                // Eight equal pixels, as flat areas give: a zero flag field
+                // and eight zero differences, 26 zero nibbles. Runs of them
+                // are stored 24 bytes at a time.
+                if (w == 0 && x + 8 <= width && nib + 26 <= 2 * end && window16(nib + 16) >> 24 == 0) {
+                    uint64_t w0 = spread3(pix);
+                    uint64_t w1 = spread3(pix >> 16 | (pix & 0xFFFF) << 8);
+                    uint64_t w2 = spread3(pix >> 8 | (pix & 0xFF) << 16);
+                    do {
+                        storeLE64(o, w0);
+                        storeLE64(o + 8, w1);
+                        storeLE64(o + 16, w2);
+                        o += 24;
+                        x += 8;
+                        nib += 26;
+                        if (!fill())
+                            return false;
+                        w = window16(nib);
+                    } while (w == 0 && x + 8 <= width && nib + 26 <= 2 * end &&
+                             window16(nib + 16) >> 24 == 0);
+                    if (x == width)
+                        continue;
+                }
+                flag = unsigned(w >> 56);
+                if (x + 8 <= width && nib + 50 <= 2 * end) {
+                    if (flag == 0xFF) {
+                        // Eight literals, as noise gives: their 24 bytes are
+                        // the pixels as stored, only moved by the nibble
+                        // position.
+                        uint64_t last = window16(nib + 34);
+                        storeBE64(o, window16(nib + 2));
+                        storeBE64(o + 8, window16(nib + 18));
+                        storeBE64(o + 16, last);
+                        pix = bgr(uint32_t(last) & 0xFFFFFF);
+                        nib += 50;
+                    } else {
+                        nib += 2;
+                        pix = nextPixel(nib, pix, flag & 0x80, diff);
+                        store4(o, pix);
+                        pix = nextPixel(nib, pix, flag & 0x40, diff);
+                        store4(o + 3, pix);
+                        pix = nextPixel(nib, pix, flag & 0x20, diff);
+                        store4(o + 6, pix);
+                        pix = nextPixel(nib, pix, flag & 0x10, diff);
+                        store4(o + 9, pix);
+                        pix = nextPixel(nib, pix, flag & 0x08, diff);
+                        store4(o + 12, pix);
+                        pix = nextPixel(nib, pix, flag & 0x04, diff);
+                        store4(o + 15, pix);
+                        pix = nextPixel(nib, pix, flag & 0x02, diff);
+                        store4(o + 18, pix);
+                        pix = nextPixel(nib, pix, flag & 0x01, diff);
+                        store3(o + 21, pix); // may be the last of the row
+                    }
+                    o += 24;
+                    x += 8;
+                    continue;
+                }
+                nib += 2;
+                mask = 0x80;
+                if (nib > 2 * end)
+                    return false;
+            }
+            pix = nextPixel(nib, pix, flag & mask, diff);
+            mask >>= 1;
+            if (nib > 2 * end)
+                return false;
+            // The last pixel of a row leaves the padding alone.
+            if (x + 1 < width)
+                store4(o, pix);
+            else
+                store3(o, pix);
+            o += 3;
+            x++;
+        }
     }
+    return true;
 }
 
 } // namespace
@@ -435,7 +697,7 @@ int write_data2(FILE *fp, const char *name, unsigned char *header, const unsigne
 
 int read_data(FILE *fp, unsigned char *bits, const unsigned char *header, long len, long bitsLen)
 {
-    // Sizes first, all in 64 bits, before anything is allocated.
+    // Sizes first, all in 64 bits, before anything is written.
     int64_t width = getLE32s(header + 18);
     int64_t height = getLE32s(header + 22);
     if (width < 0 || height < 0)
@@ -448,61 +710,22 @@ int read_data(FILE *fp, unsigned char *bits, const unsigned char *header, long l
         return -1;
     if (imageSize > bitsLen)
         return -1;
-    if (len < 0 || len > INT_MAX - kStreamSlack)
+    if (len < 0)
         return -1;
 
-    MemPtr stream = readStream(fp, len);
-    if (!stream)
+    int64_t left = len;
+    bool ok = width == 0 || height == 0 || decodePixels(fp, bits, width, height, stride, &left);
+    // What follows the last pixel's code is read and ignored, but it must be there.
+    while (ok && left > 0) {
+        size_t want = left < int64_t(kChunk) ? size_t(left) : kChunk;
+        ok = fread(in_buf, 1, want, fp) == want;
+        left -= int64_t(want);
+    }
+    if (!ok) {
+        // A broken stream leaves no half picture behind.
+        if (imageSize > 0)
+            std::memset(bits, 0, size_t(imageSize));
         return -1;
-    if (width == 0 || height == 0)
-        return 0;
-
-    const unsigned char *s = stream.get();
-    const uint32_t *diff = diffTable.v;
-    const uint64_t nibEnd = 2 * uint64_t(len);
-    uint64_t nib = 0;   // read position in nibbles
-    uint32_t pix = 0;   // current pixel, blue in the low byte
-    unsigned flag = 0, mask = 0;
-
-    // The next pixel from the stream into pix; false when the stream ends
-    // before its code does.
-    auto next = [&]() -> bool {
-        if (mask == 0) {
-            if (nib + 2 > nibEnd)
-                return false;
-            flag = unsigned(loadBE64(s + (nib >> 1)) << ((nib & 1) * 4) >> 56);
-            nib += 2;
-            mask = 0x80;
-        }
-        uint64_t w = loadBE64(s + (nib >> 1)) << ((nib & 1) * 4);
-        bool lit = (flag & mask) != 0;
-        mask >>= 1;
-        uint32_t t = uint32_t(w >> 40);   // blue, green, red from the top
-        uint32_t literal = t >> 16 | (t & 0xFF00) | (t & 0xFF) << 16;
-        uint32_t sum = addBytes(pix, diff[w >> 52]);
-        nib += lit ? 6 : 3;
-        pix = lit ? literal : sum;
-        return nib <= nibEnd;
-    };
-
-    for (int64_t y = 0; y < height; y++) {
-        unsigned char *o = bits + y * stride;
-        // Four-byte stores: the extra byte is overwritten by the next pixel.
-        for (int64_t x = 0; x + 1 < width; x++, o += 3) {
-            if (!next())
-                return -1;
-            uint32_t v = pix;
-            o[0] = uint8_t(v);
-            o[1] = uint8_t(v >> 8);
-            o[2] = uint8_t(v >> 16);
-            o[3] = uint8_t(v >> 24);
-        }
-        // The last pixel of a row leaves the padding alone.
-        if (!next())
-            return -1;
-        o[0] = uint8_t(pix);
-        o[1] = uint8_t(pix >> 8);
-        o[2] = uint8_t(pix >> 16);
     }
     return 0;
 }
