@@ -204,7 +204,7 @@ class Batch(Cli):
         status, out, err = self.convert("-imp", "a.bmp", "out")
         self.assertEqual((status, out, err), (0, b"", b""))
         self.assertTrue(os.path.exists(self.path("out", "a.imp")))
-        status, out, err = self.convert("a.bmp", "out", answers=b"n\n")
+        status, out, err = self.convert("-imp", "a.bmp", "out", answers=b"n\n")
         self.assertEqual((status, err), (0, ("%s: overwrite? (y/n/a) " % self.p("out", "a.imp")).encode()))
 
     def test_output_kind_follows_a_given_name(self):
@@ -356,10 +356,16 @@ class PluginFormats(Cli):
         img.save(self.path("a.jpg"))
         img.quantize(100).save(self.path("a.gif"))
         img.save(self.path("t.tif"))
-        status, out, err = self.convert("-imp", "a.gif", "t.tif", "a.jpg", "out", answers=b"n\n")
+        status, out, err = self.convert("a.gif", "t.tif", "a.jpg", "out", answers=b"n\n")
         self.assertEqual(status, 0)
-        self.assertEqual(err, ("%s: overwrite? (y/n/a) " % self.p("out", "a.imp")).encode())
-        self.assertEqual(sorted(os.listdir(self.path("out"))), ["a.imp", "t.imp"])
+        self.assertEqual(err, ("%s: overwrite? (y/n/a) " % self.p("out", "a.bmp")).encode())
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["a.bmp", "t.bmp"])
+        self.assertEqual(bmputil.parse_bmp(self.read("out/a.bmp"))[0]["bpp"], 8)
+        # The 8-bit GIF cannot become IMP; the 24-bit TIFF can.
+        status, out, err = self.convert("-imp", "a.gif", "t.tif", "out")
+        self.assertEqual((status, err), (1, ("%s: cannot convert because of no full color data\n"
+                                            % self.p("out", "a.imp")).encode()))
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["a.bmp", "t.bmp", "t.imp"])
 
 
 def main():
