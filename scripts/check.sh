@@ -11,7 +11,7 @@ fuzz_seconds=${VEXEL_FUZZ_SECONDS:-60}
 bash scripts/deps.sh build test
 
 echo "== build and test"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXEL_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 

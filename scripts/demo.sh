@@ -10,7 +10,7 @@ cmake --build build -j"$(nproc 2>/dev/null || echo 2)"
 
 rm -rf out && mkdir -p out/samples
 build/samples/mksamples out/samples
-# Every picture the samples hold, in one batch, into out/ as bitmaps; yes
-# to any overwrite question.
-yes | build/vexel -d build/spi -a out/samples/* out
+# Every sample picture, in one batch, into out/ as bitmaps. Output names
+# keep the input's directory part, so the batch runs beside the inputs.
+(cd out/samples && ../../build/vexel -d ../../build/spi -a * ..)
 ls -l out
