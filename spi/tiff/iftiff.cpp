@@ -118,6 +118,7 @@ struct Layout {
     uint16_t spp, bps, photometric, sampleFormat, orientation;
     bool hasPhotometric;
     bool indexed;  // handed out as 8-bit with a table
+    bool directRgb; // 8-bit RGB strips copied straight into the rows
     LONG xppm, yppm;
     WORD xdens, ydens;
 };
@@ -163,6 +164,13 @@ int readLayout(TIFF *t, Layout *lay)
     // knows how to turn them.
     lay->indexed = lay->spp == 1 && small && oneChannel && lay->sampleFormat == SAMPLEFORMAT_UINT &&
                    lay->orientation == ORIENTATION_TOPLEFT;
+    // The common RGB file needs none of the RGBA reader's conversions; the
+    // samples past the third (alpha) are skipped, as the RGBA path does.
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    lay->directRgb = lay->photometric == PHOTOMETRIC_RGB && lay->bps == 8 && lay->spp >= 3 &&
+                     lay->sampleFormat == SAMPLEFORMAT_UINT && lay->orientation == ORIENTATION_TOPLEFT &&
+                     planar == PLANARCONFIG_CONTIG && !TIFFIsTiled(t);
     if (lay->indexed && lay->photometric == PHOTOMETRIC_PALETTE) {
         uint16_t *r, *g, *b;
         if (!TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b))
@@ -230,6 +238,46 @@ void makeTable(TIFF *t, const Layout &lay, SpiDib *dib)
     }
 }
 
+// Strip by strip into the rows: indexes unpacked to a byte each, or RGB
+// samples turned into BGR.
+int readStrips(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
+{
+    const uint32_t w = lay.width, h = lay.height;
+    uint32_t rps = 0;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+    if (rps == 0 || rps > h)
+        rps = h;
+    tmsize_t rowSize = TIFFScanlineSize(t);
+    tmsize_t stripSize = TIFFStripSize(t);
+    uint64_t rowBits = uint64_t(w) * lay.bps * (lay.indexed ? 1 : lay.spp);
+    if (rowSize <= 0 || stripSize <= 0 || rowBits > uint64_t(rowSize) * 8)
+        return SPI_OUT_OF_ORDER;
+    std::vector<unsigned char> buf(static_cast<size_t>(stripSize));
+    const size_t spp = lay.spp;
+    for (uint32_t y = 0; y < h; y += rps) {
+        uint32_t rows = h - y < rps ? h - y : rps;
+        tmsize_t got = TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, 0), buf.data(), stripSize);
+        if (got < 0 || uint64_t(got) < uint64_t(rowSize) * rows)
+            return SPI_OUT_OF_ORDER;
+        for (uint32_t r = 0; r < rows; r++) {
+            const unsigned char *src = buf.data() + size_t(r) * size_t(rowSize);
+            unsigned char *dst = dib->row(int(y + r));
+            if (lay.indexed) {
+                unpack(src, lay.bps, 0, w, dst);
+                continue;
+            }
+            for (uint32_t x = 0; x < w; x++, src += spp, dst += 3) {
+                dst[0] = src[2];
+                dst[1] = src[1];
+                dst[2] = src[0];
+            }
+        }
+        if (prog.step(int(y + rows), int(h)))
+            return SPI_ABORT;
+    }
+    return SPI_ALL_RIGHT;
+}
+
 // Palette and greyscale pictures: the samples go straight into the rows.
 int readIndexed(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
 {
@@ -260,26 +308,7 @@ int readIndexed(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog
         }
         return SPI_ALL_RIGHT;
     }
-    uint32_t rps = 0;
-    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
-    if (rps == 0 || rps > h)
-        rps = h;
-    tmsize_t rowSize = TIFFScanlineSize(t);
-    tmsize_t stripSize = TIFFStripSize(t);
-    if (rowSize <= 0 || stripSize <= 0 || uint64_t(w) * unsigned(bps) > uint64_t(rowSize) * 8)
-        return SPI_OUT_OF_ORDER;
-    std::vector<unsigned char> buf(static_cast<size_t>(stripSize));
-    for (uint32_t y = 0; y < h; y += rps) {
-        uint32_t rows = h - y < rps ? h - y : rps;
-        tmsize_t got = TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, 0), buf.data(), stripSize);
-        if (got < 0 || uint64_t(got) < uint64_t(rowSize) * rows)
-            return SPI_OUT_OF_ORDER;
-        for (uint32_t r = 0; r < rows; r++)
-            unpack(buf.data() + size_t(r) * size_t(rowSize), bps, 0, w, dib->row(int(y + r)));
-        if (prog.step(int(y + rows), int(h)))
-            return SPI_ABORT;
-    }
-    return SPI_ALL_RIGHT;
+    return readStrips(t, lay, dib, prog);
 }
 
 struct RgbaImage {
@@ -382,6 +411,8 @@ int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgres
     if (lay.indexed) {
         makeTable(t.get(), lay, &dib);
         rc = readIndexed(t.get(), lay, &dib, prog);
+    } else if (lay.directRgb) {
+        rc = readStrips(t.get(), lay, &dib, prog);
     } else {
         rc = readRgba(t.get(), lay, &dib, prog);
     }
