@@ -140,7 +140,7 @@ int openSource(const char *buf, long len, unsigned int flag, Source *src)
 //
 // A few fields that WIC does not give alike on every Windows are read from
 // the file's bytes: where a GIF's first image lies on its screen, whether a
-// PNG is greyscale, and the densities of JPEG and PNG files.
+// PNG is greyscale, and the densities of JPEG, TIFF and PNG files.
 
 unsigned le16(const unsigned char *p) { return p[0] | unsigned(p[1]) << 8; }
 unsigned be16(const unsigned char *p) { return unsigned(p[0]) << 8 | p[1]; }
@@ -260,6 +260,53 @@ struct Facts {
             break;
         pos += size_t(len) + 12;
     }
+}
+
+// The resolution tags of the first directory, as the TIFF library reads
+// them: the unit defaults to inches.
+[[maybe_unused]] void tiffFacts(const unsigned char *p, size_t n, Facts *f)
+{
+    if (n < 8)
+        return;
+    bool le = p[0] == 'I';
+    auto u16 = [&](size_t at) -> unsigned { return le ? le16(p + at) : be16(p + at); };
+    auto u32 = [&](size_t at) -> uint32_t { return le ? u16(at) | uint32_t(u16(at + 2)) << 16 : be32(p + at); };
+    uint32_t ifd = u32(4);
+    if (ifd > n || n - ifd < 2)
+        return;
+    unsigned count = u16(ifd);
+    float res[2] = {-1, -1};
+    unsigned unit = 2;
+    for (unsigned i = 0; i < count; i++) {
+        size_t e = size_t(ifd) + 2 + size_t(i) * 12;
+        if (e + 12 > n)
+            break;
+        unsigned tag = u16(e), type = u16(e + 2);
+        if ((tag == 282 || tag == 283) && type == 5) { // X/YResolution, RATIONAL
+            uint32_t at = u32(e + 8);
+            if (at <= n && n - at >= 8) {
+                uint32_t num = u32(at), den = u32(at + 4);
+                res[tag - 282] = num == 0 || den == 0 ? 0.0f : float(double(num) / double(den));
+            }
+        } else if (tag == 296 && type == 3) { // ResolutionUnit, SHORT
+            unit = u16(e + 8);
+        }
+    }
+    if (res[0] < 0 || res[1] < 0)
+        return;
+    double scale = unit == 2 ? 39.37 : unit == 3 ? 100.0 : 0.0;
+    auto ppm = [scale](float r) -> LONG {
+        double v = double(r) * scale + 0.5;
+        return v >= 0 && v <= 2147483647.0 ? LONG(v) : 0;
+    };
+    auto dens = [unit](float r) -> WORD {
+        double v = double(r) + 0.5;
+        return (unit == 2 || unit == 3) && v >= 0 && v <= 65535.0 ? WORD(v) : 0;
+    };
+    f->xppm = ppm(res[0]);
+    f->yppm = ppm(res[1]);
+    f->xdens = dens(res[0]);
+    f->ydens = dens(res[1]);
 }
 
 // ---------------------------------------------------------------- COM
@@ -390,6 +437,8 @@ int decode(const Source &src, Decoded *d)
     gifFacts(src.data, src.size, &d->facts);
 #elif defined(VEXEL_WIC_JPEG)
     jpegFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_TIFF)
+    tiffFacts(src.data, src.size, &d->facts);
 #elif defined(VEXEL_WIC_PNG)
     pngFacts(src.data, src.size, &d->facts);
 #endif
@@ -597,22 +646,66 @@ int readPalette(Decoded &d, Dib *dib, const Progress &progress)
                     });
 }
 
-// Any other frame, through WIC's conversion to 32bppBGR (which every
-// decoder's formats convert to; Wine refuses some direct conversions to
-// 24bppBGR): as 24-bit BGR with the fourth byte dropped, or for greyscale
-// as the sample values under a grey ramp.
+// Frames of 16 bits a sample, read in their own format: WIC's conversion
+// drops the low byte, where the POSIX plug-ins round to the nearest 8-bit
+// value. Offsets of the red, green and blue words in a pixel of `bytes`.
+struct WideFormat {
+    const GUID *format;
+    UINT bytes;
+    int r, g, b;
+};
+
+const WideFormat kWide[] = {
+#if !defined(VEXEL_WIC_TIFF) // libtiff's own reader keeps the high byte of 16-bit grey, as WIC does
+    {&GUID_WICPixelFormat16bppGray, 2, 0, 0, 0},
+#endif
+    {&GUID_WICPixelFormat48bppRGB, 6, 0, 2, 4},  {&GUID_WICPixelFormat48bppBGR, 6, 4, 2, 0},
+    {&GUID_WICPixelFormat64bppRGBA, 8, 0, 2, 4}, {&GUID_WICPixelFormat64bppBGRA, 8, 4, 2, 0},
+};
+
+BYTE narrow(const unsigned char *p)
+{
+    unsigned v = p[0] | unsigned(p[1]) << 8;
+    return BYTE((v * 255u + 32767u) / 65535u);
+}
+
+// Any other frame, as 24-bit BGR or, for greyscale, as the sample values
+// under a grey ramp. Frames of up to 8 bits a sample go through WIC's
+// conversion to 32bppBGR (which every decoder's formats convert to; Wine
+// refuses some direct conversions to 24bppBGR).
 int readConverted(Decoded &d, Dib *dib, const Progress &progress)
 {
+    UINT w = d.width;
+    int levels = d.form == kGrey ? 1 << d.bits : 0;
+    if (levels) {
+        greyTable(dib->table, levels);
+        dib->colors = levels;
+    }
+    for (const WideFormat &f : kWide) {
+        if (!IsEqualGUID(d.format, *f.format))
+            continue;
+        if (uint64_t(w) * f.bytes > kMaxImageBytes)
+            return SPI_NO_MEMORY;
+        return copyRows(d.frame.p, d, w * f.bytes, progress, [&](UINT y, const unsigned char *s) {
+            unsigned char *o = dib->row(y);
+            for (UINT x = 0; x < w; x++, s += f.bytes) {
+                if (levels) {
+                    o[x] = narrow(s + f.r); // greyscale comes as red = green = blue
+                } else {
+                    *o++ = narrow(s + f.b);
+                    *o++ = narrow(s + f.g);
+                    *o++ = narrow(s + f.r);
+                }
+            }
+        });
+    }
+
     ComPtr<IWICFormatConverter> conv;
     if (FAILED(d.factory->CreateFormatConverter(conv.out())) ||
         FAILED(conv->Initialize(d.frame.p, GUID_WICPixelFormat32bppBGR, WICBitmapDitherTypeNone, nullptr, 0.0,
                                 WICBitmapPaletteTypeCustom)))
         return SPI_OUT_OF_ORDER;
-    UINT w = d.width;
-    if (d.form == kGrey) {
-        int levels = 1 << d.bits;
-        greyTable(dib->table, levels);
-        dib->colors = levels;
+    if (levels) {
         // The converter spreads a sample of n bits over 0..255; its step
         // gives the sample back.
         unsigned step = 255u / unsigned(levels - 1);

@@ -21,6 +21,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
 import bmputil  # noqa: E402
@@ -44,6 +45,49 @@ def busy(w, h):
     return img
 
 
+def png16(path, w, h, channels, pixel):
+    """A PNG of 16 bits a sample (grey, RGB or RGBA); pixel(x, y) gives the
+    samples."""
+    ctype = {1: 0, 3: 2, 4: 6}[channels]
+    raw = b"".join(b"\0" + b"".join(struct.pack(">%dH" % channels, *pixel(x, y)) for x in range(w))
+                   for y in range(h))
+
+    def chunk(t, data):
+        return struct.pack(">I", len(data)) + t + data + struct.pack(">I", zlib.crc32(t + data))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 16, ctype, 0, 0, 0))
+                + chunk(b"pHYs", struct.pack(">IIB", 3780, 2835, 1))
+                + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def tiff16(path, w, h, channels, pixel):
+    """An uncompressed TIFF of 16 bits a sample (grey or RGB), 200 by 100
+    pixels per inch. Little-endian: Wine's TIFF decoder hands big-endian
+    16-bit samples over unswapped."""
+    data = b"".join(struct.pack("<%dH" % channels, *pixel(x, y)) for y in range(h) for x in range(w))
+    entries = 11
+    ifd = 8
+    extra = ifd + 2 + entries * 12 + 4        # bits per sample, then the resolutions
+    bps_at, xres_at, yres_at = extra, extra + 8, extra + 16
+    strip = extra + 24
+    tags = [(256, 4, 1, w), (257, 4, 1, h),
+            (258, 3, channels, 16 if channels == 1 else bps_at),
+            (259, 3, 1, 1), (262, 3, 1, 1 if channels == 1 else 2), (273, 4, 1, strip),
+            (277, 3, 1, channels), (278, 4, 1, h), (279, 4, 1, len(data)),
+            (282, 5, 1, xres_at), (283, 5, 1, yres_at)]
+    out = b"II\x2a\0" + struct.pack("<I", ifd) + struct.pack("<H", entries)
+    for tag, typ, count, value in tags:
+        if typ == 3 and count == 1:
+            out += struct.pack("<HHIHH", tag, typ, count, value, 0)
+        else:
+            out += struct.pack("<HHII", tag, typ, count, value)
+    # No unit tag: inches, by default.
+    out += struct.pack("<I", 0) + struct.pack("<4H", 16, 16, 16, 0)
+    out += struct.pack("<IIII", 200, 1, 100, 1)
+    with open(path, "wb") as f:
+        f.write(out + data)
+
+
 def pictures(d):
     """Writes the pictures; returns {file name: (expected bits, tolerance)}."""
     w, h = 97, 131  # odd sizes: padded rows; over 64 rows: several bands
@@ -59,24 +103,48 @@ def pictures(d):
     save("transparent.gif", b.quantize(16), 8, transparency=3)
     save("two.gif", b.convert("1"), 8)
     save("small.gif", Image.new("P", (1, 1), 0), 8)
-    save("full.jpg", b, 24, JPEG_TOLERANCE["444"], subsampling=0, quality=92)
+    save("full.jpg", b, 24, JPEG_TOLERANCE["444"], subsampling=0, quality=92, dpi=(72, 150))
     save("sub.jpeg", g, 24, JPEG_TOLERANCE["420"], quality=85)
     save("grey.jpg", b.convert("L"), 8, JPEG_TOLERANCE["444"])
     save("progressive.jpe", b, 24, JPEG_TOLERANCE["444"], subsampling=0, progressive=True)
-    save("raw.tif", b, 24)
+    save("cmyk.jpg", b.convert("CMYK"), 24, JPEG_TOLERANCE["444"], subsampling=0, quality=95)
+    save("raw.tif", b, 24, dpi=(300, 120))
     save("lzw.tiff", b, 24, compression="tiff_lzw")
     save("packbits.tif", b, 24, compression="packbits")
     save("grey.tif", b.convert("L"), 8)
     save("palette.tif", b.quantize(16), 8)
     save("bilevel.tif", b.convert("1"), 8)
     save("alpha.tif", b.convert("RGBA"), 24)
-    save("rgb.png", b, 24)
+    save("rgb.png", b, 24, dpi=(96, 200))
     save("alpha.png", b.convert("RGBA"), 24)
     save("grey.png", b.convert("L"), 8)
     save("greyalpha.png", b.convert("LA"), 8)
     save("palette.png", b.quantize(256), 8)
     save("palette4.png", b.quantize(16), 8, bits=4)
     save("palette1.png", b.quantize(2), 8, bits=1)
+
+    # 16 bits a sample: PNG and TIFF colour round to the nearest 8-bit
+    # value; TIFF grey keeps the high byte.
+    def wide(x, y):
+        return ((x * 1021 + y * 77) % 65536, (y * 613 + 5) % 65536, (x * y * 31 + 9) % 65536)
+
+    def rnd(v):
+        return (v * 255 + 32767) // 65535
+
+    def expect(fn):
+        img = Image.new("RGB", (w, h))
+        img.putdata([fn(x, y) for y in range(h) for x in range(w)])
+        return img
+    png16(os.path.join(d, "grey16.png"), w, h, 1, lambda x, y: wide(x, y)[:1])
+    want["grey16.png"] = (8, 0, expect(lambda x, y: (rnd(wide(x, y)[0]),) * 3))
+    png16(os.path.join(d, "rgb16.png"), w, h, 3, wide)
+    want["rgb16.png"] = (24, 0, expect(lambda x, y: tuple(rnd(v) for v in wide(x, y))))
+    png16(os.path.join(d, "rgba16.png"), w, h, 4, lambda x, y: wide(x, y) + (x * 500,))
+    want["rgba16.png"] = want["rgb16.png"]
+    tiff16(os.path.join(d, "rgb16.tif"), w, h, 3, wide)
+    want["rgb16.tif"] = want["rgb16.png"]
+    tiff16(os.path.join(d, "grey16.tif"), w, h, 1, lambda x, y: wide(x, y)[:1])
+    want["grey16.tif"] = (24, 0, expect(lambda x, y: (wide(x, y)[0] >> 8,) * 3))
 
     # A GIF whose first image covers part of a larger screen, which shows
     # the background colour elsewhere.
@@ -130,7 +198,7 @@ def reference_posix(args, path, tmp):
     if p.returncode != 0:
         raise RuntimeError("POSIX decode of %s failed: %s" % (path, p.stderr.decode(errors="replace")))
     data = open(out, "rb").read()
-    return bmputil.parse_bmp(data)[0]["bpp"], bmputil.pixels_bgr(data)
+    return bmputil.parse_bmp(data), bmputil.pixels_bgr(data)
 
 
 def compare(args, pic_dir, out_dir, want, tmp):
@@ -146,9 +214,14 @@ def compare(args, pic_dir, out_dir, want, tmp):
         if got_bits != bits:
             failures.append("%s: %d bits per pixel, want %d" % (name, got_bits, bits))
         if args.posix_program:
-            ref_bits, ref = reference_posix(args, os.path.join(pic_dir, name), tmp)
-            if ref_bits != got_bits:
-                failures.append("%s: %d bits per pixel, the POSIX build gives %d" % (name, got_bits, ref_bits))
+            ref_fields, ref = reference_posix(args, os.path.join(pic_dir, name), tmp)
+            got_fields = bmputil.parse_bmp(data)
+            for key in ("bpp", "xppm", "yppm", "clrUsed"):
+                if got_fields[0][key] != ref_fields[0][key]:
+                    failures.append("%s: %s %d, the POSIX build gives %d"
+                                    % (name, key, got_fields[0][key], ref_fields[0][key]))
+            if got_fields[1] != ref_fields[1]:
+                failures.append("%s: the colour table differs from the POSIX build's" % name)
         else:
             img = own if own is not None else reference_pil(os.path.join(pic_dir, name))
             w, h = img.size
