@@ -19,7 +19,7 @@ run_tests=1
 bash scripts/deps.sh windows test
 
 build() { # <dir> <toolchain>
-  cmake -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2" -DCMAKE_BUILD_TYPE=Release \
+  cmake --no-warn-unused-cli -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2" -DCMAKE_BUILD_TYPE=Release \
     -DVEXEL_TESTS=OFF >/dev/null
   cmake --build "$1" -j"$jobs"
 }
@@ -57,6 +57,8 @@ stage=$(mktemp -d)
 dist="$stage/vexel-$version"
 mkdir "$dist"
 cp build-win32/vexel.exe build-win32/spi/if{gif,jpeg,tiff,png}.spi "$dist/"
+# The build keeps its symbols for debugging; the user's copy needs none.
+i686-w64-mingw32-strip "$dist"/*.exe "$dist"/*.spi
 # Notepad wants CRLF.
 sed 's/$/\r/' >"$dist/README.txt" <<EOF
 vexel $version for Windows
