@@ -180,6 +180,32 @@ TEST(GifDecode, ScreenWithoutSizeTakesTheImage)
     EXPECT_TRUE(got.pixels == want);
 }
 
+int recordDenominators(int, int denom, long lData)
+{
+    reinterpret_cast<std::vector<int> *>(lData)->push_back(denom);
+    return 0;
+}
+
+// A screen with an empty image: background only, and a progress callback
+// that is never told to divide by zero.
+TEST(GifDecode, ImageWithoutRows)
+{
+    SpiPlugin plugin("ifgif.spi");
+    RawPicture empty(0, 0, 1);
+    empty.palette = {0, 0, 0, 9, 9, 9};
+    std::vector<uint8_t> file = encodeGif(empty, opts(false, false, 4, 3, 1, 1, 1));
+    ASSERT_FALSE(file.empty());
+    std::vector<int> denoms;
+    SpiPicture got = spiDecode(plugin, file, 1, recordDenominators, long(&denoms));
+    ASSERT_EQ(got.rc, 0);
+    EXPECT_EQ(got.width, 4);
+    EXPECT_EQ(got.height, 3);
+    EXPECT_EQ(got.pixels, std::vector<uint8_t>(12, 1));
+    ASSERT_FALSE(denoms.empty());
+    for (int d : denoms)
+        EXPECT_GT(d, 0);
+}
+
 TEST(GifDecode, RefusesAScreenTooLarge)
 {
     SpiPlugin plugin("ifgif.spi");

@@ -146,7 +146,9 @@ int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgres
     if (x1 > dib.width)
         x1 = dib.width;
     int h = lay.height;
-    if (prog.step(0, h))
+    // an image of no rows still reports a start and an end, of one step
+    const int steps = h > 0 ? h : 1;
+    if (prog.step(0, steps))
         return SPI_ABORT;
     if (lay.width > 0 && h > 0) {
         std::vector<GifPixelType> line(size_t(lay.width));
@@ -163,12 +165,12 @@ int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgres
                 int y = lay.top + r;
                 if (y < dib.height && x0 < x1)
                     std::memcpy(dib.row(y) + x0, line.data(), size_t(x1 - x0));
-                if (prog.step(++done, h))
+                if (prog.step(++done, steps))
                     return SPI_ABORT;
             }
         }
     }
-    if (prog.step(h, h))
+    if (prog.step(steps, steps))
         return SPI_ABORT;
     return spiHandOver(&dib, pHBInfo, pHBm);
 }
