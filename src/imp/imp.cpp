@@ -465,7 +465,8 @@ inline uint32_t nextPixel(uint64_t &nib, uint32_t pix, bool lit, const uint32_t 
 }
 
 // Decodes the pixels into rows of stride bytes; false when the stream (or
-// the file) ends before the last pixel's code.
+// the file) ends before the last pixel's code, with *reached set past the
+// bytes of bits written so far.
 //
 // Most groups lie whole inside a row and inside the buffer, and are done
 // eight pixels at a time without further tests; runs of equal pixels and
@@ -473,7 +474,7 @@ inline uint32_t nextPixel(uint64_t &nib, uint32_t pix, bool lit, const uint32_t 
 // across a row end, the end of the stream) go pixel by pixel, each code
 // checked against the end of the data.
 bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, int64_t stride,
-                  int64_t *left)
+                  int64_t *left, int64_t *reached)
 {
     const uint32_t *diff = diffTable.v;
     size_t end = 0;   // stream bytes in in_buf
@@ -495,12 +496,19 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
         return true;
     };
 
+    unsigned char *o = bits;
+    auto broken = [&]() {
+        // Every store so far ended before o + 1.
+        *reached = o - bits + 1;
+        return false;
+    };
+
     for (int64_t y = 0; y < height; y++) {
-        unsigned char *o = bits + y * stride;
+        o = bits + y * stride;
         for (int64_t x = 0; x < width;) {
             if (mask == 0) {
                 if (!fill())
-                    return false;
+                    return broken();
                 uint64_t w = window16(nib);
                 // Eight equal pixels, as flat areas give: a zero flag field
                 // and eight zero differences, 26 zero nibbles. Runs of them
@@ -517,7 +525,7 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
                         x += 8;
                         nib += 26;
                         if (!fill())
-                            return false;
+                            return broken();
                         w = window16(nib);
                     } while (w == 0 && x + 8 <= width && nib + 26 <= 2 * end &&
                              window16(nib + 16) >> 24 == 0);
@@ -562,12 +570,12 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
                 nib += 2;
                 mask = 0x80;
                 if (nib > 2 * end)
-                    return false;
+                    return broken();
             }
             pix = nextPixel(nib, pix, flag & mask, diff);
             mask >>= 1;
             if (nib > 2 * end)
-                return false;
+                return broken();
             // The last pixel of a row leaves the padding alone.
             if (x + 1 < width)
                 store4(o, pix);
@@ -714,7 +722,9 @@ int read_data(FILE *fp, unsigned char *bits, const unsigned char *header, long l
         return -1;
 
     int64_t left = len;
-    bool ok = width == 0 || height == 0 || decodePixels(fp, bits, width, height, stride, &left);
+    int64_t reached = 0;
+    bool ok = width == 0 || height == 0 ||
+              decodePixels(fp, bits, width, height, stride, &left, &reached);
     // What follows the last pixel's code is read and ignored, but it must be there.
     while (ok && left > 0) {
         size_t want = left < int64_t(kChunk) ? size_t(left) : kChunk;
@@ -723,8 +733,10 @@ int read_data(FILE *fp, unsigned char *bits, const unsigned char *header, long l
     }
     if (!ok) {
         // A broken stream leaves no half picture behind.
-        if (imageSize > 0)
-            std::memset(bits, 0, size_t(imageSize));
+        if (reached > imageSize)
+            reached = imageSize;
+        if (reached > 0)
+            std::memset(bits, 0, size_t(reached));
         return -1;
     }
     return 0;
