@@ -59,7 +59,8 @@ bench tif-convert "/usr/bin/convert photo.tif out3.bmp"
 bench png-vexel "$v -d $spi -a photo.png out.bmp"
 bench png-pngtopnm "sh -c 'pngtopnm photo.png > /dev/null'"
 bench png-convert "/usr/bin/convert photo.png out3.bmp"
-bench batch-vexel "sh -c 'mkdir out && $v -d $spi small/*.jpg out > /dev/null'"
+# Output names keep the input's directory part: run beside the inputs.
+bench batch-vexel "sh -c 'mkdir out && cd small && $v -d $spi *.jpg ../out > /dev/null'"
 bench batch-djpeg-bmp "sh -c 'mkdir out && for f in small/*.jpg; do djpeg -bmp -outfile out/\$(basename \$f .jpg).bmp \$f; done'"
 bench batch-convert "sh -c 'mkdir out && /usr/bin/convert small/*.jpg -set filename:f %t out/%[filename:f].bmp'"
 
