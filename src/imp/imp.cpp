@@ -544,6 +544,27 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
                         storeBE64(o + 16, last);
                         pix = bgr(uint32_t(last) & 0xFFFFFF);
                         nib += 50;
+                    } else if (flag == 0) {
+                        // Eight differences, as smooth areas give: codes
+                        // 0-4 from one window, 4-7 from the next.
+                        uint64_t a = window16(nib + 2), b = window16(nib + 14);
+                        pix = addBytes(pix, diff[a >> 52]);
+                        store4(o, pix);
+                        pix = addBytes(pix, diff[(a >> 40) & 0xFFF]);
+                        store4(o + 3, pix);
+                        pix = addBytes(pix, diff[(a >> 28) & 0xFFF]);
+                        store4(o + 6, pix);
+                        pix = addBytes(pix, diff[(a >> 16) & 0xFFF]);
+                        store4(o + 9, pix);
+                        pix = addBytes(pix, diff[b >> 52]);
+                        store4(o + 12, pix);
+                        pix = addBytes(pix, diff[(b >> 40) & 0xFFF]);
+                        store4(o + 15, pix);
+                        pix = addBytes(pix, diff[(b >> 28) & 0xFFF]);
+                        store4(o + 18, pix);
+                        pix = addBytes(pix, diff[(b >> 16) & 0xFFF]);
+                        store3(o + 21, pix); // may be the last of the row
+                        nib += 26;
                     } else {
                         nib += 2;
                         pix = nextPixel(nib, pix, flag & 0x80, diff);
