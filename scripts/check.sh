@@ -21,6 +21,10 @@ cmake --build build-san -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-san -j"$jobs" --output-on-failure
 
+echo "== Windows build, and its tests under Wine"
+bash scripts/deps.sh windows
+bash scripts/windows.sh
+
 if [ -n "$(ls fuzz/*_fuzz.cpp 2>/dev/null)" ]; then
   echo "== fuzz (${fuzz_seconds}s each)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

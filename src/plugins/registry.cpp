@@ -57,6 +57,12 @@ bool composePath(char *path, const char *dir, const char *name)
     return true;
 }
 
+// An entry point of the library as the function type it has.
+template <typename Fn> Fn entryPoint(HMODULE lib, const char *name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(GetProcAddress(lib, name)));
+}
+
 int loadPlugin(const char *path, const char *key, PluginRecord *record)
 {
     record->hLib = LoadLibraryA(path);
@@ -73,10 +79,10 @@ int loadPlugin(const char *path, const char *key, PluginRecord *record)
     std::memcpy(dup, key, len + 1);
     record->type = dup;
 
-    record->GetPluginInfo = reinterpret_cast<GetPluginInfoFn>(GetProcAddress(record->hLib, "GetPluginInfo"));
-    record->IsSupported = reinterpret_cast<IsSupportedFn>(GetProcAddress(record->hLib, "IsSupported"));
-    record->GetPicture = reinterpret_cast<GetPictureFn>(GetProcAddress(record->hLib, "GetPicture"));
-    record->GetPictureInfo = reinterpret_cast<GetPictureInfoFn>(GetProcAddress(record->hLib, "GetPictureInfo"));
+    record->GetPluginInfo = entryPoint<GetPluginInfoFn>(record->hLib, "GetPluginInfo");
+    record->IsSupported = entryPoint<IsSupportedFn>(record->hLib, "IsSupported");
+    record->GetPicture = entryPoint<GetPictureFn>(record->hLib, "GetPicture");
+    record->GetPictureInfo = entryPoint<GetPictureInfoFn>(record->hLib, "GetPictureInfo");
     if (record->GetPluginInfo == nullptr || record->IsSupported == nullptr || record->GetPicture == nullptr) {
         errmsg("%s: Plug-in error\n", path);
         FreeLibrary(record->hLib);

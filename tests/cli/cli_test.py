@@ -134,8 +134,9 @@ class CommandLine(Cli):
             self.assertEqual(status, 1)
             self.assertEqual(out.count(b"\n"), 3, args)
 
-    @unittest.skipIf(CFG.style == "windows", "Windows always has windir")
     def test_plugin_directory_from_windir_in_any_case(self):
+        if CFG.style == "windows":
+            self.skipTest("Windows always has windir")
         env = {k: v for k, v in os.environ.items() if k.lower() != "windir"}
         # Before the output directory is looked at.
         status, out, err = self.run_vexel("a.bmp", "b.bmp", "missing", env=env)
@@ -228,8 +229,9 @@ class Batch(Cli):
         self.assertEqual((status, err), (1, b"p.imp: cannot convert because of no full color data\n"))
         self.assertFalse(os.path.exists(self.path("p.imp")))
 
-    @unittest.skipIf(CFG.style == "windows", "needs a file size limit")
     def test_write_failure_stops_the_batch_and_keeps_old_files(self):
+        if CFG.style == "windows":
+            self.skipTest("needs a file size limit")
         self.mkdir("out")
         self.rgb_bmp("a.bmp", w=4, h=4)
         self.rgb_bmp("b.bmp", w=200, h=200)
@@ -313,8 +315,8 @@ class PluginFormats(Cli):
         img.putdata([((x * 7) % 256, (y * 11) % 256, (x * y) % 256) for y in range(h) for x in range(w)])
         return img
 
-    def check(self, name, img, mode_args=(), tolerance=0):
-        img.save(self.path(name))
+    def check(self, name, img, mode_args=(), tolerance=0, **save):
+        img.save(self.path(name), **save)
         status, out, err = self.convert(*mode_args, name, "out.bmp")
         self.assertEqual((status, err), (0, b""), name)
         got = bmputil.pixels_bgr(self.read("out.bmp"))
@@ -334,7 +336,11 @@ class PluginFormats(Cli):
         self.check("a.gif", self.picture().quantize(64))
 
     def test_jpeg(self):
-        self.check("a.jpg", self.picture(), tolerance=0 if CFG.style == "posix" else 3)
+        # Colour kept at full resolution: decoders may upsample subsampled
+        # colour differently at sharp edges.
+        self.check("a.jpg", self.picture(), tolerance=0 if CFG.style == "posix" else 3, subsampling=0)
+        if CFG.style == "posix":
+            self.check("c.jpg", self.picture())
         self.check("b.JPEG", self.picture().convert("L"), tolerance=0 if CFG.style == "posix" else 3)
 
     def test_tiff(self):
