@@ -2,6 +2,8 @@
 // count, top-down and run-length files, and the BM2 and IMP paths.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstring>
 
 #include "imp/imp.h"
@@ -94,6 +96,7 @@ TEST(BitmapReader, RefusesMalformedBmpHeaders)
         {"width at the limit", with32(g, 18, 0x7FFFFFFF), kFormat},
         {"height at the limit", with32(g, 22, 0x7FFFFFFF), kFormat},
         {"lowest height", with32(g, 22, 0x80000000u), kFormat},
+        {"rows too long, even with no rows", with32(with32(g, 18, 0x7FFFFFFF), 22, 0), kFormat},
     });
 }
 
@@ -343,6 +346,7 @@ TEST(BitmapReader, RefusesMalformedImpFiles)
         {"negative width", with32(g, 10, uint32_t(-3)), kBroken},
         {"negative height", with32(g, 14, uint32_t(-1)), kBroken},
         {"too large", with32(with32(g, 10, 0x10000), 14, 0x10000), kBroken},
+        {"rows too long", with32(with32(g, 10, 0x30000000), 14, 0), kBroken},
         {"stream length negative", with32(g, 2, 46), kBroken},
         {"stream longer than the file", with32(g, 2, 47 + 10), kBroken},
     };
@@ -436,6 +440,13 @@ TEST(BitmapReader, ReadsBm2Files)
         EXPECT_EQ(r.field(20), 12u);
         EXPECT_EQ(Bytes(r.bits.begin(), r.bits.begin() + 12), kRows3);
     }
+    // A colour table, which a BM2 file need not have, comes before the stream.
+    Bytes f = bmpFile(3, 1, 24, grayTable(2), kStream3, 0, 0, "B2");
+    writeBytes(path, f);
+    DibRead r = readDib(1, path);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.info.size(), 48u);
+    EXPECT_EQ(Bytes(r.bits.begin(), r.bits.begin() + 12), kRows3);
 }
 
 TEST(BitmapReader, FailsOnAStreamThatEndsEarly)
@@ -447,4 +458,31 @@ TEST(BitmapReader, FailsOnAStreamThatEndsEarly)
     DibRead r = readDib(2, path);
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.err, path + ": broken data file\n");
+}
+
+TEST(BitmapReader, ReadsEveryFuzzInputSafely)
+{
+    // The fuzzer's seeds and every input it ever broke, as each type.
+    std::string dir = std::string(VEXEL_SOURCE_DIR) + "/fuzz/corpus/bmp_fuzz";
+    DIR *d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    int files = 0;
+    vexel_msgout = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::string path = dir + "/" + e->d_name;
+        for (int type = 0; type <= 2; type++) {
+            HLOCAL info = nullptr, bits = nullptr;
+            if (readBitmap(type, path.c_str(), &info, &bits) == 0) {
+                EXPECT_GE(LocalSize(info), 40u) << path;
+                LocalFree(info);
+                LocalFree(bits);
+            }
+        }
+        files++;
+    }
+    closedir(d);
+    vexel_msgout = 1;
+    EXPECT_GE(files, 10);
 }

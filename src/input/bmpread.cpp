@@ -97,18 +97,6 @@ int64_t minStreamLength(int64_t pixels)
     return nibbles / 2 + 1;
 }
 
-// Bottom-up is the DIB's order; top-down files are turned over in place.
-void flipRows(unsigned char *p, int64_t rowSize, int64_t rows)
-{
-    std::vector<unsigned char> tmp(static_cast<size_t>(rowSize));
-    for (int64_t a = 0, b = rows - 1; a < b; a++, b--) {
-        unsigned char *ra = p + a * rowSize, *rb = p + b * rowSize;
-        std::memcpy(tmp.data(), ra, size_t(rowSize));
-        std::memcpy(ra, rb, size_t(rowSize));
-        std::memcpy(rb, tmp.data(), size_t(rowSize));
-    }
-}
-
 // Takes the 47-byte IMP header and its comment, and builds the 54-byte
 // header from it. Returns 0, or -1 after the message.
 int readImpHeader(FILE *fp, const char *path, int64_t fileLen, unsigned char *h54, int64_t *streamLen)
@@ -221,7 +209,7 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
     int64_t rows = topDown ? -height : height;
     int64_t rowSize = width >= 0 ? rowBytes(width, bitCount) : 0;
     int64_t imageSize = 0;
-    bool fits = width >= 0 && mulSize(rowSize, rows, kMaxSize, &imageSize);
+    bool fits = width >= 0 && rowSize <= kMaxSize && mulSize(rowSize, rows, kMaxSize, &imageSize);
     if (type == 0) {
         if (width < 0 || (topDown && compression != 0) || !fits)
             return fail("%s: no supporting format file\n", path);
@@ -247,8 +235,8 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
             return fail("%s: failed to read\n", path);
     }
 
-    // The stored data length: colour table and pixels (BMP, BM2), or the
-    // IMP stream.
+    // The stored data length: colour table and pixels (BMP), or the
+    // stream (BM2, IMP).
     int64_t stored = streamLen;
     if (type != 2) {
         int64_t bfSize = getLE32s(h + 2);
@@ -256,26 +244,31 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
     }
     if (stored < 0)
         return fail("%s: broken data file\n", path);
-    // Lengths below 8 are implausible, except for pictures that small.
-    int64_t shortest = type == 0 ? (tableLen > 0 ? tableLen : 0) + imageSize : minStreamLength(width * rows);
-    if (stored > 0 && stored < 8 && stored < shortest)
-        return fail("%s: broken data file\n", path);
-
     long pos = std::ftell(fp);
     int64_t left = fileLen >= 0 && pos >= 0 ? fileLen - pos : -1;
-    if (type != 0) {
-        // The stream runs to the end of the file when its length is not
-        // given; a stream the file cannot hold is broken.
-        if (stored == 0)
-            stored = left >= 0 ? left : imageSize;
-        if (left >= 0 && stored > left)
+    if (type == 0) {
+        // Lengths below 8 are implausible, except for pictures that small.
+        if (stored > 0 && stored < 8 && stored < (tableLen > 0 ? tableLen : 0) + imageSize)
             return fail("%s: broken data file\n", path);
-    } else {
         if (stored == 0)
             stored = imageSize;
         // Room for what the header promises, but never more than the file.
         if (fileLen >= 0 && stored > fileLen)
             stored = fileLen;
+    } else {
+        // A BM2 stream starts behind the colour table, should there be one.
+        if (type == 1 && stored > 0 && tableLen > 0)
+            stored = stored > tableLen ? stored - tableLen : 0;
+        // Without a length the stream runs to the end of the file.
+        if (stored == 0)
+            stored = left >= 0 ? left : imageSize;
+        if (left >= 0 && stored > left)
+            return fail("%s: broken data file\n", path);
+        // No stream shorter than the shortest one for this many pixels
+        // can hold them.
+        int64_t pixels = width * rows;
+        if (pixels > 0 && stored < minStreamLength(pixels))
+            return fail("%s: broken data file\n", path);
     }
 
     int64_t bitsLen = stored > imageSize ? stored : imageSize;
@@ -318,9 +311,15 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
         putLE32(h + 34, uint32_t(imageSize));
     } else {
         // A short file leaves the rest of the rows at zero.
-        readBytes(fp, px, imageSize);
-        if (topDown) {
-            flipRows(px, rowSize, rows);
+        if (!topDown) {
+            readBytes(fp, px, imageSize);
+        } else {
+            // The top row comes first; each row goes straight to its place
+            // in the bottom-up DIB, so rows the file lacks are not touched.
+            for (int64_t y = rowSize > 0 ? rows - 1 : -1; y >= 0; y--) {
+                if (readBytes(fp, px + y * rowSize, rowSize) != rowSize)
+                    break;
+            }
             putLE32(h + 22, uint32_t(rows));
         }
     }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "driver/driver.h"
 #include "imp/imp.h"
@@ -179,15 +178,15 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
     if (write_chk && checkOverwrite(0, 0, path) == 0)
         return 1;
 
-    // The buffer must outlive the stream, which Fclose closes.
-    std::vector<char> buffer(kStreamBuffer);
+    // One buffer serves every output, each closed before the next opens.
+    static char buffer[kStreamBuffer];
     std::string temp;
     FILE *fp = openTempBeside(path, temp);
     if (fp == nullptr) {
         errmsg("%s: cannot write\n", path);
         return -1;
     }
-    std::setvbuf(fp, buffer.data(), _IOFBF, buffer.size());
+    std::setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 
     unsigned char *work;
     unsigned char impWork[54];
