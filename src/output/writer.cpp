@@ -23,10 +23,11 @@ namespace {
 
 // Largest size a file header field can state.
 constexpr int64_t kMaxSize = 0x7FFFFFFF;
-// A large stream buffer, and large blocks of rows, keep the number of
-// system calls small; the bytes written are the same.
+// A large stream buffer, and the rows handed over in as few calls as
+// possible (the stream then writes them straight from the pixel block),
+// keep the number of system calls and copies small.
 constexpr size_t kStreamBuffer = size_t(1) << 20;
-constexpr int64_t kBlock = int64_t(1) << 22;
+constexpr int64_t kBlock = int64_t(1) << 30;
 
 enum { KIND_BMP = 0, KIND_BM2 = 1, KIND_IMP = 2 };
 
