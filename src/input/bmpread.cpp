@@ -210,13 +210,15 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
     int64_t rowSize = width >= 0 ? rowBytes(width, bitCount) : 0;
     int64_t imageSize = 0;
     bool fits = width >= 0 && rowSize <= kMaxSize && mulSize(rowSize, rows, kMaxSize, &imageSize);
-    if (type == 0) {
-        if (width < 0 || (topDown && compression != 0) || !fits)
-            return fail("%s: no supporting format file\n", path);
-    } else {
-        if (width < 0 || topDown || !fits)
-            return fail("%s: broken data file\n", path);
-    }
+    // A BMP the reader cannot take is of a form it does not support; a BM2
+    // or IMP header like that can only be broken.
+    const char *refusal = type == 0 ? "%s: no supporting format file\n" : "%s: broken data file\n";
+    if (width < 0)
+        return fail(refusal, path);
+    if (topDown && (type != 0 || compression != 0))
+        return fail(refusal, path);
+    if (!fits)
+        return fail(refusal, path);
 
     // The colour table runs from the end of the header to the pixel data.
     int64_t tableLen = type == 2 ? 0 : int64_t(getLE32s(h + 10)) - 54;
@@ -263,6 +265,8 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
         if (stored == 0)
             stored = left >= 0 ? left : imageSize;
         if (left >= 0 && stored > left)
+            return fail("%s: broken data file\n", path);
+        if (stored > kMaxSize)
             return fail("%s: broken data file\n", path);
         // No stream shorter than the shortest one for this many pixels
         // can hold them.
@@ -316,7 +320,7 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
         } else {
             // The top row comes first; each row goes straight to its place
             // in the bottom-up DIB, so rows the file lacks are not touched.
-            for (int64_t y = rowSize > 0 ? rows - 1 : -1; y >= 0; y--) {
+            for (int64_t y = rows - 1; y >= 0 && rowSize > 0; y--) {
                 if (readBytes(fp, px + y * rowSize, rowSize) != rowSize)
                     break;
             }

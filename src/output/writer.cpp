@@ -66,6 +66,22 @@ int64_t imageBytes(const BITMAPINFOHEADER *bih)
     return bih->biSizeImage;
 }
 
+// Whether the file can state its sizes, and takes nothing from beyond the
+// info block (40 bytes and the table) or the pixel block.
+bool blocksHold(const BITMAPINFOHEADER *bih, int kind, int64_t table, int64_t pixels, long infoLen, long bitsLen)
+{
+    // A BMP header cannot describe rows of negative width.
+    if (kind == KIND_BMP && bih->biWidth < 0)
+        return false;
+    if (54 + table + pixels > kMaxSize)
+        return false;
+    if (infoLen >= 0 && 40 + table > infoLen)
+        return false;
+    if (bitsLen >= 0 && pixels > bitsLen)
+        return false;
+    return true;
+}
+
 // Writes n bytes in large blocks; false on a short write.
 bool put(FILE *fp, const void *data, int64_t n)
 {
@@ -170,8 +186,7 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
     } else if (bih->biWidth > 0 && bih->biHeight > 0) {
         pixels = rowBytes(bih->biWidth, 24) * bih->biHeight;
     }
-    if (bih->biWidth < 0 || 54 + table + pixels > kMaxSize || (infoLen >= 0 && 40 + table > infoLen) ||
-        (bitsLen >= 0 && pixels > bitsLen)) {
+    if (!blocksHold(bih, kind, table, pixels, infoLen, bitsLen)) {
         errmsg("%s: cannot convert\n", path);
         return 1;
     }
