@@ -1,14 +1,12 @@
 #include "support/bmp_util.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -17,11 +15,13 @@
 #include "input/input.h"
 #include "support/bytes.h"
 
+const Bytes kImpRows3 = {10, 20, 30, 12, 19, 30, 200, 0, 5, 0, 0, 0};
+const Bytes kImpStream3 = {0xA0, 0x0A, 0x14, 0x1E, 0x2F, 0x0C, 0x80, 0x00, 0x50};
+
 BmpTempDir::BmpTempDir()
 {
     char tmpl[] = "/tmp/vexel-bmp-XXXXXX";
-    char *p = mkdtemp(tmpl);
-    path = p ? p : "";
+    path = mkdtemp(tmpl) ? tmpl : "";
 }
 
 BmpTempDir::~BmpTempDir()
@@ -33,22 +33,19 @@ BmpTempDir::~BmpTempDir()
 std::vector<std::string> BmpTempDir::list() const
 {
     std::vector<std::string> names;
-    DIR *d = opendir(path.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent *e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
+    if (DIR *d = opendir(path.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.' || (e->d_name[1] != '\0' && e->d_name[1] != '.'))
+                names.emplace_back(e->d_name);
+        closedir(d);
     }
-    closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
 
 void writeBytes(const std::string &path, const Bytes &data)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data.data()), long(data.size()));
 }
 
 Bytes readBytes(const std::string &path)
@@ -57,66 +54,52 @@ Bytes readBytes(const std::string &path)
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-bool fileExists(const std::string &path)
+Bytes with(Bytes b, size_t at, uint32_t v, int size)
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    if (size == 2)
+        putLE16(b.data() + at, v);
+    else
+        putLE32(b.data() + at, v);
+    return b;
 }
 
-int64_t bmpRowSize(int64_t width, int bitCount)
+uint32_t le32(const Bytes &b, size_t at)
 {
-    return (width * bitCount + 31) / 32 * 4;
-}
-
-void setLE32(Bytes &b, size_t at, uint32_t v)
-{
-    putLE32(b.data() + at, v);
-}
-
-void setLE16(Bytes &b, size_t at, uint32_t v)
-{
-    putLE16(b.data() + at, v);
-}
-
-uint32_t getLE32At(const Bytes &b, size_t at)
-{
-    return getLE32(b.data() + at);
+    return b.size() >= at + 4 ? getLE32(b.data() + at) : 0xDEADBEEFu;
 }
 
 Bytes bmpFile(int32_t width, int32_t height, int bitCount, const Bytes &table, const Bytes &data,
               uint32_t compression, uint32_t clrUsed, const char *magic)
 {
-    Bytes f(54);
+    Bytes f(54 + table.size() + data.size());
     f[0] = uint8_t(magic[0]);
     f[1] = uint8_t(magic[1]);
-    setLE32(f, 2, uint32_t(54 + table.size() + data.size()));
-    setLE32(f, 10, uint32_t(54 + table.size()));
-    setLE32(f, 14, 40);
-    setLE32(f, 18, uint32_t(width));
-    setLE32(f, 22, uint32_t(height));
-    setLE16(f, 26, 1);
-    setLE16(f, 28, uint32_t(bitCount));
-    setLE32(f, 30, compression);
-    setLE32(f, 34, uint32_t(data.size()));
-    setLE32(f, 38, 2835);
-    setLE32(f, 42, 2835);
-    setLE32(f, 46, clrUsed);
-    f.insert(f.end(), table.begin(), table.end());
-    f.insert(f.end(), data.begin(), data.end());
+    putLE32(&f[2], uint32_t(f.size()));
+    putLE32(&f[10], uint32_t(54 + table.size()));
+    putLE32(&f[14], 40);
+    putLE32(&f[18], uint32_t(width));
+    putLE32(&f[22], uint32_t(height));
+    putLE16(&f[26], 1);
+    putLE16(&f[28], uint32_t(bitCount));
+    putLE32(&f[30], compression);
+    putLE32(&f[34], uint32_t(data.size()));
+    putLE32(&f[38], 2835);
+    putLE32(&f[42], 2835);
+    putLE32(&f[46], clrUsed);
+    std::copy(table.begin(), table.end(), f.begin() + 54);
+    std::copy(data.begin(), data.end(), f.begin() + 54 + long(table.size()));
     return f;
 }
 
-Bytes impFile(int32_t width, int32_t height, const std::string &comment, const Bytes &stream,
-              int64_t fileSize)
+Bytes impFile(int32_t width, int32_t height, const std::string &comment, const Bytes &stream)
 {
     Bytes f(47 + comment.size() + stream.size());
     f[0] = 'I';
     f[1] = 'M';
-    uint32_t offset = uint32_t(47 + comment.size());
-    setLE32(f, 2, uint32_t(fileSize >= 0 ? fileSize : int64_t(offset + stream.size())));
-    setLE32(f, 6, offset);
-    setLE32(f, 10, uint32_t(width));
-    setLE32(f, 14, uint32_t(height));
+    putLE32(&f[2], uint32_t(f.size()));
+    putLE32(&f[6], uint32_t(47 + comment.size()));
+    putLE32(&f[10], uint32_t(width));
+    putLE32(&f[14], uint32_t(height));
     f[18] = 24;
     std::copy(comment.begin(), comment.end(), f.begin() + 47);
     std::copy(stream.begin(), stream.end(), f.begin() + 47 + long(comment.size()));
@@ -136,29 +119,12 @@ Bytes randomBytes(size_t n, uint32_t seed)
     return b;
 }
 
-Bytes grayTable(int n)
+Bytes grayTable(int entries)
 {
     Bytes t;
-    for (int i = 0; i < n; i++) {
-        uint8_t v = uint8_t(i * 255 / (n > 1 ? n - 1 : 1));
-        t.insert(t.end(), {v, uint8_t(v ^ 0x55), uint8_t(255 - v), 0});
-    }
+    for (int i = 0; i < entries; i++)
+        t.insert(t.end(), {uint8_t(i), uint8_t(i ^ 0x55), uint8_t(255 - i), 0});
     return t;
-}
-
-int32_t DibRead::width() const
-{
-    return int32_t(field(4));
-}
-
-int32_t DibRead::height() const
-{
-    return int32_t(field(8));
-}
-
-uint32_t DibRead::field(size_t at) const
-{
-    return info.size() >= at + 4 ? getLE32(info.data() + at) : 0xDEADBEEFu;
 }
 
 DibRead readDib(int type, const std::string &path)
@@ -171,10 +137,8 @@ DibRead readDib(int type, const std::string &path)
     if (r.rc == 0) {
         auto *pi = static_cast<unsigned char *>(LocalLock(info));
         r.info.assign(pi, pi + LocalSize(info));
-        LocalUnlock(info);
         auto *pb = static_cast<unsigned char *>(LocalLock(bits));
         r.bits.assign(pb, pb + LocalSize(bits));
-        LocalUnlock(bits);
         LocalFree(info);
         LocalFree(bits);
     }
@@ -188,8 +152,7 @@ int runCommand(const std::string &cmd, std::string *out)
         return -1;
     std::string text;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         text.append(buf, n);
     int st = pclose(p);
     if (out != nullptr)

@@ -15,47 +15,45 @@ struct BmpTempDir {
     BmpTempDir();
     ~BmpTempDir();
     std::string file(const std::string &name) const { return path + "/" + name; }
-    // Names in the directory, sorted.
-    std::vector<std::string> list() const;
+    std::vector<std::string> list() const; // names in it, sorted
 };
 
 void writeBytes(const std::string &path, const Bytes &data);
 Bytes readBytes(const std::string &path);
-bool fileExists(const std::string &path);
 
-// Row width in bytes of a picture, padded to 4 bytes.
-int64_t bmpRowSize(int64_t width, int bitCount);
+// Row width in bytes, padded to 4.
+inline int64_t bmpRow(int64_t width, int bitCount)
+{
+    return (width * bitCount + 31) / 32 * 4;
+}
 
-// A BMP file: the 54-byte header (bfSize and bfOffBits from the parts,
-// biSizeImage the data length), the table and the data. Tests change single
-// fields afterwards with setLE32/setLE16.
+// A BMP file: 54-byte header (bfSize and bfOffBits from the parts,
+// biSizeImage the data length), table, data.
 Bytes bmpFile(int32_t width, int32_t height, int bitCount, const Bytes &table, const Bytes &data,
               uint32_t compression = 0, uint32_t clrUsed = 0, const char *magic = "BM");
-// An IMP file: 47-byte header, comment and stream. The file size field is
-// the real length unless fileSize is given.
-Bytes impFile(int32_t width, int32_t height, const std::string &comment, const Bytes &stream,
-              int64_t fileSize = -1);
-void setLE32(Bytes &b, size_t at, uint32_t v);
-void setLE16(Bytes &b, size_t at, uint32_t v);
-uint32_t getLE32At(const Bytes &b, size_t at);
+// An IMP file: 47-byte header, comment, stream.
+Bytes impFile(int32_t width, int32_t height, const std::string &comment, const Bytes &stream);
+// A copy of b with a 32-bit (or, with size 2, 16-bit) field changed.
+Bytes with(Bytes b, size_t at, uint32_t v, int size = 4);
+uint32_t le32(const Bytes &b, size_t at);
 
-// Deterministic filler.
 Bytes randomBytes(size_t n, uint32_t seed);
-// A colour table of n entries.
-Bytes grayTable(int n);
+Bytes grayTable(int entries);
 
-// readBitmap's outcome: result, what it printed, and copies of both blocks.
+// The 3x1 picture (10,20,30), (12,19,30), (200,0,5): its rows and stream.
+extern const Bytes kImpRows3, kImpStream3;
+
+// readBitmap's result, what it printed, and copies of both blocks.
 struct DibRead {
     int rc = -1;
     std::string err;
     Bytes info, bits;
-    int32_t width() const;
-    int32_t height() const;
-    uint32_t field(size_t at) const; // a 32-bit field of the info header
+    uint32_t field(size_t at) const { return le32(info, at); } // of the info header
+    Bytes pixels(size_t n) const { return Bytes(bits.begin(), bits.begin() + long(n)); }
 };
 DibRead readDib(int type, const std::string &path);
 
-// Runs a shell command; its exit status, and its standard output in *out.
+// Exit status of a shell command, its standard output in *out.
 int runCommand(const std::string &cmd, std::string *out = nullptr);
 
 #endif
