@@ -320,7 +320,8 @@ class PluginFormats(Cli):
         status, out, err = self.convert(*mode_args, name, "out.bmp")
         self.assertEqual((status, err), (0, b""), name)
         got = bmputil.pixels_bgr(self.read("out.bmp"))
-        ref = Image.open(self.path(name)).convert("RGB")
+        with Image.open(self.path(name)) as im:
+            ref = im.convert("RGB")
         w, h = ref.size
         self.assertEqual((len(got[0]), len(got)), (w, h))
         worst = 0
