@@ -61,11 +61,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     bmpPath = base + ".bmp";
     impPath = base + ".imp";
     vexel_msgout = 0;
-    std::atexit([] {
-        std::remove(inPath.c_str());
-        std::remove(bmpPath.c_str());
-        std::remove(impPath.c_str());
-    });
     return 0;
 }
 
@@ -86,5 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         LocalFree(info);
         LocalFree(bits);
     }
+    // Nothing stays behind, even when a later input ends the run.
+    std::remove(inPath.c_str());
+    std::remove(bmpPath.c_str());
+    std::remove(impPath.c_str());
     return 0;
 }
