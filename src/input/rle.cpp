@@ -60,102 +60,82 @@ bool rleNextLine(RlePos &p)
 }
 
 // Pixels past the right edge are dropped; the column stays at the edge.
-inline void put8(RlePos &p, unsigned char v)
+// Puts one pixel; pixels past the right edge are dropped and the column
+// stays at the edge.
+template <int Bits> inline void put(RlePos &p, unsigned v)
 {
-    if (p.x < p.width)
-        p.out[p.y * p.rowSize + p.x++] = v;
-}
-
-inline void put4(RlePos &p, unsigned v)
-{
-    if (p.x < p.width) {
-        unsigned char &b = p.out[p.y * p.rowSize + (p.x >> 1)];
+    if (p.x >= p.width)
+        return;
+    unsigned char *row = p.out + p.y * p.rowSize;
+    if (Bits == 8) {
+        row[p.x] = (unsigned char)v;
+    } else {
+        unsigned char &b = row[p.x >> 1];
         if (p.x & 1)
             b = (unsigned char)((b & 0xF0) | (v & 0x0F));
         else
             b = (unsigned char)((b & 0x0F) | (v << 4));
-        p.x++;
     }
+    p.x++;
+}
+
+// Pixel j of a run or of absolute data: a whole byte for 8 bits, the high
+// then the low nibble for 4 bits.
+template <int Bits> inline unsigned pixelOf(const unsigned char *data, int j, bool run)
+{
+    if (Bits == 8)
+        return run ? data[0] : data[j];
+    unsigned b = run ? data[0] : data[j / 2];
+    return (j & 1) ? b & 0x0F : b >> 4;
+}
+
+template <int Bits> int decodeRle(const unsigned char *src, int srcLen, unsigned char *out, int outLen, int width)
+{
+    RlePos p;
+    if (src == nullptr || srcLen <= 0 || !rleStart(p, out, outLen, width, Bits))
+        return 0;
+    int64_t i = 0, n = srcLen;
+    while (n - i >= 2) {
+        int count = src[i], value = src[i + 1];
+        i += 2;
+        if (count > 0) {
+            for (int j = 0; j < count; j++)
+                put<Bits>(p, pixelOf<Bits>(src + i - 1, j, true));
+            continue;
+        }
+        if (value == 0) {
+            if (!rleNextLine(p))
+                break;
+        } else if (value == 1) {
+            break;
+        } else if (value == 2) {
+            if (n - i < 2)
+                break;
+            int dx = src[i], dy = src[i + 1];
+            i += 2;
+            if (!rleMove(p, dx, dy))
+                break;
+        } else {
+            // value pixels, in whole bytes padded to a 16-bit boundary.
+            int bytes = Bits == 8 ? value : (value + 1) / 2;
+            if (n - i < bytes)
+                break;
+            for (int j = 0; j < value; j++)
+                put<Bits>(p, pixelOf<Bits>(src + i, j, false));
+            i += bytes + (bytes & 1);
+        }
+    }
+    return 0;
 }
 
 } // namespace
 
 int decodeRle8(const unsigned char *src, int srcLen, unsigned char *out, int outLen, int width)
 {
-    RlePos p;
-    if (src == nullptr || srcLen <= 0 || !rleStart(p, out, outLen, width, 8))
-        return 0;
-    int64_t i = 0, n = srcLen;
-    while (n - i >= 2) {
-        int count = src[i], value = src[i + 1];
-        i += 2;
-        if (count > 0) {
-            for (int j = 0; j < count; j++)
-                put8(p, (unsigned char)value);
-            continue;
-        }
-        if (value == 0) {
-            if (!rleNextLine(p))
-                break;
-        } else if (value == 1) {
-            break;
-        } else if (value == 2) {
-            if (n - i < 2)
-                break;
-            int dx = src[i], dy = src[i + 1];
-            i += 2;
-            if (!rleMove(p, dx, dy))
-                break;
-        } else {
-            if (n - i < value)
-                break;
-            for (int j = 0; j < value; j++)
-                put8(p, src[i + j]);
-            // Absolute runs keep the data on 16-bit boundaries.
-            i += value + (value & 1);
-        }
-    }
-    return 0;
+    return decodeRle<8>(src, srcLen, out, outLen, width);
 }
 
 int decodeRle4(const unsigned char *src, int srcLen, unsigned char *out, int outLen, int width)
 {
-    RlePos p;
-    if (src == nullptr || srcLen <= 0 || !rleStart(p, out, outLen, width, 4))
-        return 0;
-    int64_t i = 0, n = srcLen;
-    while (n - i >= 2) {
-        int count = src[i], value = src[i + 1];
-        i += 2;
-        if (count > 0) {
-            // Alternately the high and the low nibble, high first.
-            for (int j = 0; j < count; j++)
-                put4(p, (j & 1) ? value & 0x0F : value >> 4);
-            continue;
-        }
-        if (value == 0) {
-            if (!rleNextLine(p))
-                break;
-        } else if (value == 1) {
-            break;
-        } else if (value == 2) {
-            if (n - i < 2)
-                break;
-            int dx = src[i], dy = src[i + 1];
-            i += 2;
-            if (!rleMove(p, dx, dy))
-                break;
-        } else {
-            // value pixels in (value + 1) / 2 bytes, padded to 16 bits.
-            int bytes = (value + 1) / 2;
-            if (n - i < bytes)
-                break;
-            for (int j = 0; j < value; j++) {
-                unsigned b = src[i + j / 2];
-                put4(p, (j & 1) ? b & 0x0F : b >> 4);
-            }
-            i += bytes + (bytes & 1);
-        }
-    }
-    return 0;
+    return decodeRle<4>(src, srcLen, out, outLen, width);
 }
