@@ -1,7 +1,5 @@
-// Shared parts of the default image plug-ins.
+// Shared parts of the default image plug-ins, the same on every system.
 #include "spicommon.h"
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -30,17 +28,6 @@ int spiPluginInfo(const SpiTexts &texts, int infono, char *buf, int buflen)
     return int(n);
 }
 
-size_t spiHead(DWORD_PTR dw, unsigned char (&tmp)[kSpiHeadBytes], const unsigned char **head)
-{
-    if (dw >= 0x10000) {
-        *head = reinterpret_cast<const unsigned char *>(dw);
-        return kSpiHeadBytes;
-    }
-    ssize_t n = pread(int(dw), tmp, sizeof tmp, 0);
-    *head = tmp;
-    return n > 0 ? size_t(n) : 0;
-}
-
 namespace {
 
 struct FileCloser {
@@ -54,15 +41,13 @@ int readFile(const char *path, long offset, SpiSource *src)
     std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
     if (!f)
         return SPI_FILE_READ_ERROR;
-    if (fseeko(f.get(), 0, SEEK_END) != 0)
-        return SPI_FILE_READ_ERROR;
-    off_t end = ftello(f.get());
+    int64_t end = spiSeek(f.get(), 0, SEEK_END);
     if (end < 0 || offset > end)
         return SPI_FILE_READ_ERROR;
-    int64_t size = int64_t(end) - offset;
+    int64_t size = end - offset;
     if (size > kSpiMaxFileBytes)
         return SPI_NO_MEMORY;
-    if (fseeko(f.get(), offset, SEEK_SET) != 0)
+    if (spiSeek(f.get(), offset, SEEK_SET) < 0)
         return SPI_FILE_READ_ERROR;
     src->owned.reset(new (std::nothrow) unsigned char[size_t(size) + 1]);
     if (!src->owned)
@@ -224,4 +209,61 @@ void spiGreyTable(RGBQUAD *pal, int levels)
         pal[i].rgbRed = v;
         pal[i].rgbReserved = 0;
     }
+}
+
+size_t spiHead(DWORD_PTR dw, unsigned char (&tmp)[kSpiHeadBytes], const unsigned char **head)
+{
+    if (dw >= 0x10000) {
+        *head = reinterpret_cast<const unsigned char *>(dw);
+        return kSpiHeadBytes;
+    }
+    *head = tmp;
+    return spiReadStart(dw, tmp, sizeof tmp);
+}
+
+int spiIsSupported(const SpiFormat &fmt, DWORD_PTR dw)
+{
+    // Below 0x10000 dw is an open file, else the address of the file's
+    // first 2 KB.
+    if (dw >= 0x10000)
+        return fmt.signature(reinterpret_cast<const unsigned char *>(dw), kSpiHeadBytes) ? 1 : 0;
+    unsigned char head[kSpiHeadBytes];
+    size_t n = spiReadStart(dw, head, sizeof head);
+    return fmt.signature(head, n) ? 1 : 0;
+}
+
+int spiGetPictureInfo(const SpiFormat &fmt, char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
+{
+    if (lpInfo == nullptr)
+        return SPI_OTHER_ERROR;
+    SpiSource src;
+    int rc = spiOpenSource(buf, len, flag, &src);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    if (!fmt.signature(src.data, src.size))
+        return SPI_NOT_SUPPORT;
+    // The caller's record is changed only by a success.
+    PictureInfo info;
+    std::memset(&info, 0, sizeof info);
+    rc = fmt.info(src, &info);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    std::memcpy(lpInfo, &info, sizeof info);
+    return SPI_ALL_RIGHT;
+}
+
+int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
+                  SPI_PROGRESS lpPrgressCallback, long lData)
+{
+    SpiSource src;
+    int rc = spiOpenSource(buf, len, flag, &src);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    if (!fmt.signature(src.data, src.size))
+        return SPI_NOT_SUPPORT;
+    SpiDib dib;
+    rc = fmt.decode(src, &dib, SpiProgress{lpPrgressCallback, lData});
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    return spiHandOver(&dib, pHBInfo, pHBm);
 }

@@ -1,12 +1,19 @@
 // Shared parts of the default image plug-ins: where the input comes from,
-// the DIB pair a picture is handed over in, the progress callback and the
-// texts of GetPluginInfo. Every plug-in links its own copy; nothing here is
-// exported.
+// the DIB pair a picture is handed over in, the progress callback, the
+// texts of GetPluginInfo, and the four entry points themselves, which serve
+// each format through its SpiFormat record. Every plug-in links its own
+// copy; nothing here is exported.
+//
+// spicommon.cpp is the same on every system. The two things it needs from
+// the system, reading the start of an open file and seeking in a large one,
+// are spiReadStart and spiSeek below: spiposix.cpp has them for the POSIX
+// plug-ins, and the Windows plug-ins bring their own.
 #ifndef VEXEL_SPI_COMMON_H
 #define VEXEL_SPI_COMMON_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "platform/winapi.h"
@@ -95,5 +102,34 @@ int spiHandOver(SpiDib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm);
 
 // A grey ramp of `levels` entries (2 to 256) from black to white.
 void spiGreyTable(RGBQUAD *pal, int levels);
+
+// What one plug-in knows of its format. info and decode are called only on
+// bytes that passed the signature test, and return an SPI result.
+struct SpiFormat {
+    SpiTexts texts;
+    // Whether the n bytes at p begin a file of the format.
+    bool (*signature)(const unsigned char *p, size_t n);
+    // Fills in what the file says of the picture; info comes zeroed.
+    int (*info)(const SpiSource &src, PictureInfo *info);
+    // Decodes the picture into dib, making every progress call from the
+    // first to the closing one.
+    int (*decode)(const SpiSource &src, SpiDib *dib, const SpiProgress &prog);
+};
+
+// The entry points IsSupported, GetPictureInfo and GetPicture for the
+// format fmt, with their arguments.
+int spiIsSupported(const SpiFormat &fmt, DWORD_PTR dw);
+int spiGetPictureInfo(const SpiFormat &fmt, char *buf, long len, unsigned int flag, PictureInfo *lpInfo);
+int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
+                  SPI_PROGRESS lpPrgressCallback, long lData);
+
+// Provided by the system's own file.
+//
+// Up to size bytes from the start of the file open as `file` (IsSupported's
+// handle below 0x10000), leaving where the file stands as it was. Returns
+// the count read, 0 when nothing could be.
+size_t spiReadStart(DWORD_PTR file, unsigned char *buf, size_t size);
+// fseek with 64-bit offsets: returns the new position, or -1.
+int64_t spiSeek(FILE *f, int64_t offset, int whence);
 
 #endif
