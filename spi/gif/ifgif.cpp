@@ -10,8 +10,6 @@
 
 namespace {
 
-const SpiTexts kTexts = {"GIF plug-in for vexel 1.40 (giflib)", "*.gif", "GIF image"};
-
 bool isGif(const unsigned char *p, size_t n)
 {
     return n >= 6 && std::memcmp(p, "GIF", 3) == 0 &&
@@ -56,8 +54,6 @@ struct Layout {
 // extensions before it. Returns an SPI result.
 int openFirstImage(MemReader *in, GifPtr *out, Layout *lay)
 {
-    if (!isGif(in->data, in->size))
-        return SPI_NOT_SUPPORT;
     int err = 0;
     GifPtr gif(DGifOpen(in, readMem, &err));
     if (!gif)
@@ -104,7 +100,7 @@ int openFirstImage(MemReader *in, GifPtr *out, Layout *lay)
     return SPI_ALL_RIGHT;
 }
 
-int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgress &prog)
+int info(const SpiSource &src, PictureInfo *lpInfo)
 {
     MemReader in = {src.data, src.size, 0};
     GifPtr gif;
@@ -112,7 +108,21 @@ int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgres
     int rc = openFirstImage(&in, &gif, &lay);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    SpiDib dib;
+    lpInfo->width = lay.screenW;
+    lpInfo->height = lay.screenH;
+    lpInfo->colorDepth = 8;
+    return SPI_ALL_RIGHT;
+}
+
+int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
+{
+    MemReader in = {src.data, src.size, 0};
+    GifPtr gif;
+    Layout lay;
+    int rc = openFirstImage(&in, &gif, &lay);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    SpiDib &dib = *out;
     rc = spiAllocDib(&dib, lay.screenW, lay.screenH, 8);
     if (rc != SPI_ALL_RIGHT)
         return rc;
@@ -170,53 +180,30 @@ int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgres
             }
         }
     }
-    if (prog.step(steps, steps))
-        return SPI_ABORT;
-    return spiHandOver(&dib, pHBInfo, pHBm);
+    return prog.step(steps, steps) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
+
+const SpiFormat kFormat = {{"GIF plug-in for vexel 1.40 (giflib)", "*.gif", "GIF image"}, isGif, info, decode};
 
 } // namespace
 
 SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
 {
-    return spiPluginInfo(kTexts, infono, buf, buflen);
+    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
 }
 
 SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
 {
-    unsigned char tmp[kSpiHeadBytes];
-    const unsigned char *head;
-    size_t n = spiHead(dw, tmp, &head);
-    return isGif(head, n) ? 1 : 0;
+    return spiIsSupported(kFormat, dw);
 }
 
 SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
 {
-    if (lpInfo == nullptr)
-        return SPI_OTHER_ERROR;
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    MemReader in = {src.data, src.size, 0};
-    GifPtr gif;
-    Layout lay;
-    rc = openFirstImage(&in, &gif, &lay);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    std::memset(lpInfo, 0, sizeof *lpInfo);
-    lpInfo->width = lay.screenW;
-    lpInfo->height = lay.screenH;
-    lpInfo->colorDepth = 8;
-    return SPI_ALL_RIGHT;
+    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
 }
 
 SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
                                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    return decode(src, pHBInfo, pHBm, SpiProgress{lpPrgressCallback, lData});
+    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
