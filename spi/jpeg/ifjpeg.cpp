@@ -3,7 +3,6 @@
 // DIB, greyscale ones as 8-bit with a grey table.
 #include <csetjmp>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include <jpeglib.h>
@@ -12,9 +11,6 @@
 #include "common/spicommon.h"
 
 namespace {
-
-const SpiTexts kTexts = {"JPEG plug-in for vexel 1.40 (libjpeg-turbo)", "*.jpg;*.jpeg;*.jpe",
-                         "JPEG image"};
 
 // libjpeg's dynamic memory beyond the picture itself (coefficient buffers
 // of progressive files): more than this and the file is refused.
@@ -130,8 +126,6 @@ int readHeader(Decoder *d, const SpiSource &src)
 
 int info(const SpiSource &src, PictureInfo *lpInfo)
 {
-    if (!isJpeg(src.data, src.size))
-        return SPI_NOT_SUPPORT;
     Decoder d;
     int rc = readHeader(&d, src);
     if (rc != SPI_ALL_RIGHT)
@@ -139,7 +133,6 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     Kind kind = kindOf(d.cinfo);
     if (kind == kRefused)
         return SPI_OUT_OF_ORDER;
-    std::memset(lpInfo, 0, sizeof *lpInfo);
     lpInfo->width = LONG(d.cinfo.image_width);
     lpInfo->height = LONG(d.cinfo.image_height);
     if (d.cinfo.density_unit != 0) {
@@ -150,23 +143,22 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     return SPI_ALL_RIGHT;
 }
 
-// What one decode owns. It lives in the caller of the function that holds
-// the setjmp, so a longjmp back leaves none of it indeterminate, and its
-// destructors release everything on every way out.
+// What one decode owns besides the picture. It lives in the caller of the
+// function that holds the setjmp, so a longjmp back leaves none of it
+// indeterminate, and its destructors release everything on every way out.
 struct Job {
     Decoder d;
-    SpiDib dib;
     std::vector<JSAMPROW> rows;
     std::vector<JSAMPLE> cmyk;
 };
 
-int decodeInto(Job *job, const SpiSource &src, const SpiProgress &prog)
+int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &prog)
 {
     if (setjmp(job->d.err.jump))
         return SPI_OUT_OF_ORDER;
     start(&job->d, src);
     jpeg_decompress_struct &ci = job->d.cinfo;
-    SpiDib &dib = job->dib;
+    SpiDib &dib = *out;
     jpeg_read_header(&ci, TRUE);
     Kind kind = kindOf(ci);
     switch (kind) {
@@ -221,54 +213,37 @@ int decodeInto(Job *job, const SpiSource &src, const SpiProgress &prog)
         }
     }
     // The rows are complete; what follows them in the file does not matter.
-    return SPI_ALL_RIGHT;
+    return prog.step(h, h) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
-int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgress &prog)
+int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 {
-    if (!isJpeg(src.data, src.size))
-        return SPI_NOT_SUPPORT;
     Job job;
-    int rc = decodeInto(&job, src, prog);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    if (prog.step(job.dib.height, job.dib.height))
-        return SPI_ABORT;
-    return spiHandOver(&job.dib, pHBInfo, pHBm);
+    return decodeInto(&job, src, dib, prog);
 }
+
+const SpiFormat kFormat = {
+    {"JPEG plug-in for vexel 1.40 (libjpeg-turbo)", "*.jpg;*.jpeg;*.jpe", "JPEG image"}, isJpeg, info, decode};
 
 } // namespace
 
 SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
 {
-    return spiPluginInfo(kTexts, infono, buf, buflen);
+    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
 }
 
 SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
 {
-    unsigned char tmp[kSpiHeadBytes];
-    const unsigned char *head;
-    size_t n = spiHead(dw, tmp, &head);
-    return isJpeg(head, n) ? 1 : 0;
+    return spiIsSupported(kFormat, dw);
 }
 
 SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
 {
-    if (lpInfo == nullptr)
-        return SPI_OTHER_ERROR;
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    return info(src, lpInfo);
+    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
 }
 
 SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
                                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    return decode(src, pHBInfo, pHBm, SpiProgress{lpPrgressCallback, lData});
+    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
