@@ -10,8 +10,6 @@
 
 namespace {
 
-const SpiTexts kTexts = {"PNG plug-in for vexel 1.40 (libpng)", "*.png", "PNG image"};
-
 const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
 bool isPng(const unsigned char *p, size_t n)
@@ -46,7 +44,6 @@ struct Job {
     MemReader in;
     png_structp png = nullptr;
     png_infop info = nullptr;
-    SpiDib dib;
     ~Job()
     {
         if (png != nullptr)
@@ -65,8 +62,6 @@ struct Layout {
 
 int create(Job *job, const SpiSource &src)
 {
-    if (!isPng(src.data, src.size))
-        return SPI_NOT_SUPPORT;
     job->in = MemReader{src.data, src.size, 0};
     job->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, errorFn, warningFn);
     if (job->png == nullptr)
@@ -114,7 +109,22 @@ int infoInto(Job *job, const SpiSource &src, Layout *lay)
     return SPI_ALL_RIGHT;
 }
 
-int decodeInto(Job *job, const SpiSource &src, const SpiProgress &prog)
+int info(const SpiSource &src, PictureInfo *lpInfo)
+{
+    Job job;
+    Layout lay;
+    int rc = infoInto(&job, src, &lay);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    lpInfo->width = LONG(lay.width);
+    lpInfo->height = LONG(lay.height);
+    lpInfo->x_density = lay.xdens;
+    lpInfo->y_density = lay.ydens;
+    lpInfo->colorDepth = lay.indexed ? 8 : 24;
+    return SPI_ALL_RIGHT;
+}
+
+int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &prog)
 {
     int rc = create(job, src);
     if (rc != SPI_ALL_RIGHT)
@@ -125,7 +135,7 @@ int decodeInto(Job *job, const SpiSource &src, const SpiProgress &prog)
     png_infop info = job->info;
     Layout lay;
     readLayout(job, &lay);
-    SpiDib &dib = job->dib;
+    SpiDib &dib = *out;
     rc = spiAllocDib(&dib, lay.width, lay.height, lay.indexed ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)
         return rc;
@@ -178,63 +188,36 @@ int decodeInto(Job *job, const SpiSource &src, const SpiProgress &prog)
         }
     }
     // The chunks after the image data are not read: the picture is whole.
-    return SPI_ALL_RIGHT;
+    return prog.step(h, h) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
-int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgress &prog)
+int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 {
     Job job;
-    int rc = decodeInto(&job, src, prog);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    if (prog.step(job.dib.height, job.dib.height))
-        return SPI_ABORT;
-    return spiHandOver(&job.dib, pHBInfo, pHBm);
+    return decodeInto(&job, src, dib, prog);
 }
+
+const SpiFormat kFormat = {{"PNG plug-in for vexel 1.40 (libpng)", "*.png", "PNG image"}, isPng, info, decode};
 
 } // namespace
 
 SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
 {
-    return spiPluginInfo(kTexts, infono, buf, buflen);
+    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
 }
 
 SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
 {
-    unsigned char tmp[kSpiHeadBytes];
-    const unsigned char *head;
-    size_t n = spiHead(dw, tmp, &head);
-    return isPng(head, n) ? 1 : 0;
+    return spiIsSupported(kFormat, dw);
 }
 
 SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
 {
-    if (lpInfo == nullptr)
-        return SPI_OTHER_ERROR;
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    Job job;
-    Layout lay;
-    rc = infoInto(&job, src, &lay);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    std::memset(lpInfo, 0, sizeof *lpInfo);
-    lpInfo->width = LONG(lay.width);
-    lpInfo->height = LONG(lay.height);
-    lpInfo->x_density = lay.xdens;
-    lpInfo->y_density = lay.ydens;
-    lpInfo->colorDepth = lay.indexed ? 8 : 24;
-    return SPI_ALL_RIGHT;
+    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
 }
 
 SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
                                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    return decode(src, pHBInfo, pHBm, SpiProgress{lpPrgressCallback, lData});
+    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
