@@ -12,8 +12,6 @@
 
 namespace {
 
-const SpiTexts kTexts = {"TIFF plug-in for vexel 1.40 (libtiff)", "*.tif;*.tiff", "TIFF image"};
-
 // Bytes of the RGBA band buffer of the 24-bit path at most.
 constexpr int64_t kMaxBandBytes = INT64_C(1) << 30;
 
@@ -97,21 +95,6 @@ struct TiffCloser {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
-int openTiff(MemFile *m, TiffPtr *out)
-{
-    if (!isTiff(m->data, size_t(m->size)))
-        return SPI_NOT_SUPPORT;
-    // The library's diagnostics would go to the host's standard error.
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
-    TiffPtr t(TIFFClientOpen("picture", "r", m, memRead, memWrite, memSeek, memClose, memSize, memMap,
-                             memUnmap));
-    if (!t)
-        return SPI_OUT_OF_ORDER;
-    *out = std::move(t);
-    return SPI_ALL_RIGHT;
-}
-
 // What the first directory holds, as far as the plug-in cares.
 struct Layout {
     uint32_t width, height;
@@ -191,6 +174,20 @@ int readLayout(TIFF *t, Layout *lay)
     if (!spiSizeOk(lay->width, lay->height, lay->indexed ? 8 : 24))
         return SPI_NO_MEMORY;
     return SPI_ALL_RIGHT;
+}
+
+// Opens the file and reads its first directory. Returns an SPI result.
+int openTiff(MemFile *m, TiffPtr *out, Layout *lay)
+{
+    // The library's diagnostics would go to the host's standard error.
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    TiffPtr t(TIFFClientOpen("picture", "r", m, memRead, memWrite, memSeek, memClose, memSize, memMap,
+                             memUnmap));
+    if (!t)
+        return SPI_OUT_OF_ORDER;
+    *out = std::move(t);
+    return readLayout(out->get(), lay);
 }
 
 // count samples of bps bits, packed from the top bit down, to one byte each
@@ -389,73 +386,14 @@ int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
     return SPI_ALL_RIGHT;
 }
 
-int decode(const SpiSource &src, HLOCAL *pHBInfo, HLOCAL *pHBm, const SpiProgress &prog)
+int info(const SpiSource &src, PictureInfo *lpInfo)
 {
     MemFile m = {src.data, toff_t(src.size), 0};
     TiffPtr t;
-    int rc = openTiff(&m, &t);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
     Layout lay;
-    rc = readLayout(t.get(), &lay);
+    int rc = openTiff(&m, &t, &lay);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    SpiDib dib;
-    rc = spiAllocDib(&dib, lay.width, lay.height, lay.indexed ? 8 : 24);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    dib.hdr.biXPelsPerMeter = lay.xppm;
-    dib.hdr.biYPelsPerMeter = lay.yppm;
-    if (prog.step(0, dib.height))
-        return SPI_ABORT;
-    if (lay.indexed) {
-        makeTable(t.get(), lay, &dib);
-        rc = readIndexed(t.get(), lay, &dib, prog);
-    } else if (lay.directRgb) {
-        rc = readStrips(t.get(), lay, &dib, prog);
-    } else {
-        rc = readRgba(t.get(), lay, &dib, prog);
-    }
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    if (prog.step(dib.height, dib.height))
-        return SPI_ABORT;
-    return spiHandOver(&dib, pHBInfo, pHBm);
-}
-
-} // namespace
-
-SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
-{
-    return spiPluginInfo(kTexts, infono, buf, buflen);
-}
-
-SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
-{
-    unsigned char tmp[kSpiHeadBytes];
-    const unsigned char *head;
-    size_t n = spiHead(dw, tmp, &head);
-    return isTiff(head, n) ? 1 : 0;
-}
-
-SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
-{
-    if (lpInfo == nullptr)
-        return SPI_OTHER_ERROR;
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    MemFile m = {src.data, toff_t(src.size), 0};
-    TiffPtr t;
-    rc = openTiff(&m, &t);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    Layout lay;
-    rc = readLayout(t.get(), &lay);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    std::memset(lpInfo, 0, sizeof *lpInfo);
     lpInfo->width = LONG(lay.width);
     lpInfo->height = LONG(lay.height);
     lpInfo->x_density = lay.xdens;
@@ -464,12 +402,56 @@ SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, Pi
     return SPI_ALL_RIGHT;
 }
 
+int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
+{
+    MemFile m = {src.data, toff_t(src.size), 0};
+    TiffPtr t;
+    Layout lay;
+    int rc = openTiff(&m, &t, &lay);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    rc = spiAllocDib(dib, lay.width, lay.height, lay.indexed ? 8 : 24);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    dib->hdr.biXPelsPerMeter = lay.xppm;
+    dib->hdr.biYPelsPerMeter = lay.yppm;
+    if (prog.step(0, dib->height))
+        return SPI_ABORT;
+    if (lay.indexed) {
+        makeTable(t.get(), lay, dib);
+        rc = readIndexed(t.get(), lay, dib, prog);
+    } else if (lay.directRgb) {
+        rc = readStrips(t.get(), lay, dib, prog);
+    } else {
+        rc = readRgba(t.get(), lay, dib, prog);
+    }
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    return prog.step(dib->height, dib->height) ? SPI_ABORT : SPI_ALL_RIGHT;
+}
+
+const SpiFormat kFormat = {
+    {"TIFF plug-in for vexel 1.40 (libtiff)", "*.tif;*.tiff", "TIFF image"}, isTiff, info, decode};
+
+} // namespace
+
+SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
+{
+    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
+{
+    return spiIsSupported(kFormat, dw);
+}
+
+SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
+{
+    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
+}
+
 SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
                                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
-    SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
-    return decode(src, pHBInfo, pHBm, SpiProgress{lpPrgressCallback, lData});
+    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
