@@ -211,16 +211,6 @@ void spiGreyTable(RGBQUAD *pal, int levels)
     }
 }
 
-size_t spiHead(DWORD_PTR dw, unsigned char (&tmp)[kSpiHeadBytes], const unsigned char **head)
-{
-    if (dw >= 0x10000) {
-        *head = reinterpret_cast<const unsigned char *>(dw);
-        return kSpiHeadBytes;
-    }
-    *head = tmp;
-    return spiReadStart(dw, tmp, sizeof tmp);
-}
-
 int spiIsSupported(const SpiFormat &fmt, DWORD_PTR dw)
 {
     // Below 0x10000 dw is an open file, else the address of the file's

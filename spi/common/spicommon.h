@@ -39,11 +39,6 @@ struct SpiTexts {
 // copied; 0 for numbers without a text.
 int spiPluginInfo(const SpiTexts &texts, int infono, char *buf, int buflen);
 
-// IsSupported's second argument: below 0x10000 an open file descriptor, else
-// the address of the file's first 2 KB. Gives the number of bytes available
-// at *head (tmp provides the room for a descriptor's read).
-size_t spiHead(DWORD_PTR dw, unsigned char (&tmp)[kSpiHeadBytes], const unsigned char **head);
-
 // The bytes of a picture file, read whole from disk or borrowed from the
 // caller's memory.
 struct SpiSource {
