@@ -17,7 +17,7 @@
 #include <cstring>
 #include <memory>
 
-#include "plugins/spi.h"
+#include "common/spicommon.h"
 
 namespace {
 
@@ -30,36 +30,33 @@ enum Form {
     kGrey     // 8-bit, a grey ramp of 2^bits levels
 };
 
-struct Format {
-    const char *name;    // GetPluginInfo 1
-    const char *pattern; // GetPluginInfo 2
-    const char *desc;    // GetPluginInfo 3
-    const GUID *container;
-};
-
-// Whether the n bytes at p begin a file of this plug-in's format.
+// The texts, the container of the format's WIC decoder, and whether the n
+// bytes at p begin a file of the format.
 #if defined(VEXEL_WIC_GIF)
-const Format kFormat = {"GIF plug-in for vexel 1.40 (WIC)", "*.gif", "GIF image", &GUID_ContainerFormatGif};
+const SpiTexts kTexts = {"GIF plug-in for vexel 1.40 (WIC)", "*.gif", "GIF image"};
+const GUID *const kContainer = &GUID_ContainerFormatGif;
 bool signature(const unsigned char *p, size_t n)
 {
     return n >= 6 && (std::memcmp(p, "GIF87a", 6) == 0 || std::memcmp(p, "GIF89a", 6) == 0);
 }
 #elif defined(VEXEL_WIC_JPEG)
-const Format kFormat = {"JPEG plug-in for vexel 1.40 (WIC)", "*.jpg;*.jpeg;*.jpe", "JPEG image",
-                        &GUID_ContainerFormatJpeg};
+const SpiTexts kTexts = {"JPEG plug-in for vexel 1.40 (WIC)", "*.jpg;*.jpeg;*.jpe", "JPEG image"};
+const GUID *const kContainer = &GUID_ContainerFormatJpeg;
 bool signature(const unsigned char *p, size_t n)
 {
     return n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF;
 }
 #elif defined(VEXEL_WIC_TIFF)
-const Format kFormat = {"TIFF plug-in for vexel 1.40 (WIC)", "*.tif;*.tiff", "TIFF image", &GUID_ContainerFormatTiff};
+const SpiTexts kTexts = {"TIFF plug-in for vexel 1.40 (WIC)", "*.tif;*.tiff", "TIFF image"};
+const GUID *const kContainer = &GUID_ContainerFormatTiff;
 bool signature(const unsigned char *p, size_t n)
 {
     return n >= 4 && ((p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) ||
                       (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42));
 }
 #elif defined(VEXEL_WIC_PNG)
-const Format kFormat = {"PNG plug-in for vexel 1.40 (WIC)", "*.png", "PNG image", &GUID_ContainerFormatPng};
+const SpiTexts kTexts = {"PNG plug-in for vexel 1.40 (WIC)", "*.png", "PNG image"};
+const GUID *const kContainer = &GUID_ContainerFormatPng;
 bool signature(const unsigned char *p, size_t n)
 {
     static const unsigned char sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -69,72 +66,8 @@ bool signature(const unsigned char *p, size_t n)
 #error "define one of VEXEL_WIC_GIF, VEXEL_WIC_JPEG, VEXEL_WIC_TIFF, VEXEL_WIC_PNG"
 #endif
 
-// Largest pixel block handed out: its size must fit biSizeImage and the
-// signed arithmetic of any host.
-constexpr uint64_t kMaxImageBytes = 0x7FFFFFFFu;
-// Largest input read into memory.
-constexpr uint64_t kMaxFileBytes = 0x7FFFFFFFu;
-constexpr size_t kHeadBytes = 2048;
 // Rows converted per step, between two calls of the progress callback.
 constexpr UINT kBandRows = 64;
-
-// ---------------------------------------------------------------- input
-
-// The picture file's bytes: read whole from disk, or the caller's memory.
-struct Source {
-    const unsigned char *data = nullptr;
-    size_t size = 0;
-    std::unique_ptr<unsigned char[]> owned;
-};
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-
-int readFile(const char *path, long offset, Source *src)
-{
-    if (path == nullptr || offset < 0)
-        return SPI_FILE_READ_ERROR;
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
-    if (!f)
-        return SPI_FILE_READ_ERROR;
-    if (_fseeki64(f.get(), 0, SEEK_END) != 0)
-        return SPI_FILE_READ_ERROR;
-    int64_t end = _ftelli64(f.get());
-    if (end < 0 || offset > end)
-        return SPI_FILE_READ_ERROR;
-    if (uint64_t(end - offset) > kMaxFileBytes)
-        return SPI_NO_MEMORY;
-    if (_fseeki64(f.get(), offset, SEEK_SET) != 0)
-        return SPI_FILE_READ_ERROR;
-    size_t n = size_t(end - offset);
-    src->owned.reset(new (std::nothrow) unsigned char[n + 1]);
-    if (!src->owned)
-        return SPI_NO_MEMORY;
-    if (std::fread(src->owned.get(), 1, n, f.get()) != n)
-        return SPI_FILE_READ_ERROR;
-    src->data = src->owned.get();
-    src->size = n;
-    return SPI_ALL_RIGHT;
-}
-
-// flag 0: buf names a file and len is the offset of the picture in it;
-// flag 1: buf holds len bytes of picture. Returns an SPI result.
-int openSource(const char *buf, long len, unsigned int flag, Source *src)
-{
-    switch (flag & 7) {
-    case SPI_INPUT_FILE:
-        return readFile(buf, len, src);
-    case SPI_INPUT_MEMORY:
-        if (buf == nullptr || len < 0)
-            return SPI_NOT_SUPPORT;
-        src->data = reinterpret_cast<const unsigned char *>(buf);
-        src->size = size_t(len);
-        return SPI_ALL_RIGHT;
-    default:
-        return SPI_OTHER_ERROR;
-    }
-}
 
 // ---------------------------------------------------------------- the file's own fields
 //
@@ -417,17 +350,16 @@ void chooseForm(Decoded *d)
 #endif
 }
 
-int decode(const Source &src, Decoded *d)
+// Called on bytes that passed the signature test.
+int decode(const SpiSource &src, Decoded *d)
 {
-    if (!signature(src.data, src.size))
-        return SPI_NOT_SUPPORT;
     if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                                 reinterpret_cast<void **>(d->factory.out()))))
         return SPI_OTHER_ERROR;
     if (FAILED(d->factory->CreateStream(d->stream.out())) ||
         FAILED(d->stream->InitializeFromMemory(const_cast<BYTE *>(src.data), DWORD(src.size))))
         return SPI_NO_MEMORY;
-    if (FAILED(d->factory->CreateDecoder(*kFormat.container, nullptr, d->decoder.out())))
+    if (FAILED(d->factory->CreateDecoder(*kContainer, nullptr, d->decoder.out())))
         return SPI_OTHER_ERROR;
     if (FAILED(d->decoder->Initialize(d->stream.p, WICDecodeMetadataCacheOnDemand)) ||
         FAILED(d->decoder->GetFrame(0, d->frame.out())) || FAILED(d->frame->GetSize(&d->width, &d->height)) ||
@@ -445,142 +377,26 @@ int decode(const Source &src, Decoded *d)
     chooseForm(d);
     if (d->form == kPalette && d->bits == 0)
         return SPI_OUT_OF_ORDER;
-    // The same limits as the pixel block: at least one pixel, below 2 GB.
-    uint64_t stride = (uint64_t(d->outW) * (d->form == kTrue ? 24 : 8) + 31) / 32 * 4;
-    if (d->outW == 0 || d->outH == 0 || stride * d->outH > kMaxImageBytes)
+    // The limits of the pixel block, checked before any decoding.
+    if (!spiSizeOk(d->outW, d->outH, d->form == kTrue ? 24 : 8))
         return SPI_NO_MEMORY;
     return SPI_ALL_RIGHT;
 }
 
 // ---------------------------------------------------------------- output
 
-// A picture under construction: the pixel block, locked while it is
-// filled, and the header and table kept here until the pair is handed over.
-// The block is freed unless it was handed over.
-struct Dib {
-    HLOCAL hBits = nullptr;
-    unsigned char *bits = nullptr;
-    size_t stride = 0;
-    UINT width = 0, height = 0;
-    BITMAPINFOHEADER hdr = {};
-    RGBQUAD table[256] = {};
-    int colors = 0;
-
-    Dib() = default;
-    Dib(const Dib &) = delete;
-    Dib &operator=(const Dib &) = delete;
-    ~Dib()
-    {
-        if (hBits != nullptr) {
-            LocalUnlock(hBits);
-            LocalFree(hBits);
-        }
-    }
-    // Row y counted from the top of the picture.
-    unsigned char *row(UINT y) const { return bits + size_t(height - 1 - y) * stride; }
-};
-
-int allocDib(Dib *dib, const Decoded &d)
-{
-    int bitCount = d.form == kTrue ? 24 : 8;
-    uint64_t stride = (uint64_t(d.outW) * unsigned(bitCount) + 31) / 32 * 4;
-    uint64_t image = stride * d.outH; // checked against the limit by decode
-    dib->hBits = LocalAlloc(LHND, size_t(image));
-    if (dib->hBits == nullptr)
-        return SPI_NO_MEMORY;
-    dib->bits = static_cast<unsigned char *>(LocalLock(dib->hBits));
-    if (dib->bits == nullptr) {
-        LocalFree(dib->hBits);
-        dib->hBits = nullptr;
-        return SPI_MEMORY_ERROR;
-    }
-    dib->stride = size_t(stride);
-    dib->width = d.outW;
-    dib->height = d.outH;
-    BITMAPINFOHEADER &h = dib->hdr;
-    h.biSize = sizeof(BITMAPINFOHEADER);
-    h.biWidth = LONG(d.outW);
-    h.biHeight = LONG(d.outH);
-    h.biPlanes = 1;
-    h.biBitCount = WORD(bitCount);
-    h.biCompression = BI_RGB;
-    h.biSizeImage = DWORD(image);
-    h.biXPelsPerMeter = d.facts.xppm;
-    h.biYPelsPerMeter = d.facts.yppm;
-    return SPI_ALL_RIGHT;
-}
-
-// Makes the info block and gives both blocks to the caller. An 8-bit
-// picture whose rows use an index past its table gets the table extended
-// with black up to that index, so that every pixel has a colour.
-int handOver(Dib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm)
-{
-    int colors = 0;
-    if (dib->hdr.biBitCount == 8) {
-        colors = dib->colors;
-        if (colors < 256) {
-            unsigned char seen[256] = {};
-            for (UINT y = 0; y < dib->height; y++) {
-                const unsigned char *p = dib->bits + size_t(y) * dib->stride;
-                for (UINT x = 0; x < dib->width; x++)
-                    seen[p[x]] = 1;
-            }
-            int m = 255;
-            while (m > 0 && !seen[m])
-                m--;
-            if (m >= colors)
-                colors = m + 1;
-        }
-        dib->hdr.biClrUsed = DWORD(colors);
-    }
-    size_t infoSize = sizeof(BITMAPINFOHEADER) + size_t(colors) * sizeof(RGBQUAD);
-    HLOCAL hInfo = LocalAlloc(LHND, infoSize);
-    if (hInfo == nullptr)
-        return SPI_NO_MEMORY;
-    auto *info = static_cast<unsigned char *>(LocalLock(hInfo));
-    if (info == nullptr) {
-        LocalFree(hInfo);
-        return SPI_MEMORY_ERROR;
-    }
-    std::memcpy(info, &dib->hdr, sizeof(BITMAPINFOHEADER));
-    if (colors > 0)
-        std::memcpy(info + sizeof(BITMAPINFOHEADER), dib->table, size_t(colors) * sizeof(RGBQUAD));
-    LocalUnlock(hInfo);
-    LocalUnlock(dib->hBits);
-    *pHBInfo = hInfo;
-    *pHBm = dib->hBits;
-    dib->hBits = nullptr;
-    dib->bits = nullptr;
-    return SPI_ALL_RIGHT;
-}
-
-void greyTable(RGBQUAD *pal, int levels)
-{
-    for (int i = 0; i < levels; i++) {
-        BYTE v = BYTE(i * 255 / (levels - 1));
-        pal[i].rgbBlue = pal[i].rgbGreen = pal[i].rgbRed = v;
-        pal[i].rgbReserved = 0;
-    }
-}
-
-struct Progress {
-    SPI_PROGRESS fn;
-    long data;
-    bool stop(int num, int denom) const { return fn != nullptr && fn(num, denom, data) != 0; }
-};
-
 // Copies the frame's rows band by band through source (the frame itself or
 // a converter), srcStride bytes a row, and hands each row to put(y, row).
 template <class Put>
-int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const Progress &progress, Put put)
+int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const SpiProgress &progress, Put put)
 {
     UINT w = d.width, h = d.height;
-    if (uint64_t(srcStride) * kBandRows > kMaxImageBytes)
+    if (int64_t(srcStride) * kBandRows > kSpiMaxImageBytes)
         return SPI_NO_MEMORY;
     std::unique_ptr<unsigned char[]> band(new (std::nothrow) unsigned char[size_t(srcStride) * kBandRows]);
     if (!band)
         return SPI_NO_MEMORY;
-    if (progress.stop(0, int(h)))
+    if (progress.step(0, int(h)))
         return SPI_ABORT;
     for (UINT y0 = 0; y0 < h; y0 += kBandRows) {
         UINT n = h - y0 < kBandRows ? h - y0 : kBandRows;
@@ -588,8 +404,8 @@ int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const P
         if (FAILED(source->CopyPixels(&rc, srcStride, srcStride * n, band.get())))
             return SPI_OUT_OF_ORDER;
         for (UINT y = 0; y < n; y++)
-            put(y0 + y, band.get() + size_t(y) * srcStride);
-        if (progress.stop(int(y0 + n), int(h)))
+            put(int(y0 + y), band.get() + size_t(y) * srcStride);
+        if (progress.step(int(y0 + n), int(h)))
             return SPI_ABORT;
     }
     return SPI_ALL_RIGHT;
@@ -598,7 +414,7 @@ int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const P
 // An indexed frame: its own palette, and its indices widened to a byte
 // each. A GIF's frame lands at its place on the screen, which shows the
 // background colour elsewhere; what lies off the screen is dropped.
-int readPalette(Decoded &d, Dib *dib, const Progress &progress)
+int readPalette(Decoded &d, SpiDib *dib, const SpiProgress &progress)
 {
     ComPtr<IWICPalette> palette;
     UINT count = 0;
@@ -620,24 +436,25 @@ int readPalette(Decoded &d, Dib *dib, const Progress &progress)
         }
         dib->colors = int(count);
     } else {
-        greyTable(dib->table, 256);
+        spiGreyTable(dib->table, 256);
         dib->colors = 256;
     }
     const Facts &f = d.facts;
     unsigned bg = f.background < unsigned(dib->colors) ? f.background : 0;
-    if (kFormat.container == &GUID_ContainerFormatGif && bg != 0) {
-        for (UINT y = 0; y < dib->height; y++)
-            std::memset(dib->row(y), int(bg), dib->width);
+    if (kContainer == &GUID_ContainerFormatGif && bg != 0) {
+        for (int y = 0; y < dib->height; y++)
+            std::memset(dib->row(y), int(bg), d.outW);
     }
+    // the block is outW x outH
     UINT left = f.left, top = f.top;
-    UINT x1 = left < dib->width ? (dib->width - left < d.width ? dib->width : left + d.width) : left;
+    UINT x1 = left < d.outW ? (d.outW - left < d.width ? d.outW : left + d.width) : left;
     int bpp = d.bits;
     UINT perByte = 8 / unsigned(bpp), mask = (1u << bpp) - 1;
     return copyRows(d.frame.p, d, (d.width * unsigned(bpp) + 7) / 8, progress,
-                    [&](UINT y, const unsigned char *s) {
-                        if (top + uint64_t(y) >= dib->height)
+                    [&](int y, const unsigned char *s) {
+                        if (top + uint64_t(y) >= d.outH)
                             return;
-                        unsigned char *o = dib->row(top + y);
+                        unsigned char *o = dib->row(int(top) + y);
                         for (UINT x = left; x < x1; x++) {
                             UINT i = x - left;
                             o[x] = bpp == 8 ? s[i]
@@ -673,20 +490,20 @@ BYTE narrow(const unsigned char *p)
 // under a grey ramp. Frames of up to 8 bits a sample go through WIC's
 // conversion to 32bppBGR (which every decoder's formats convert to; Wine
 // refuses some direct conversions to 24bppBGR).
-int readConverted(Decoded &d, Dib *dib, const Progress &progress)
+int readConverted(Decoded &d, SpiDib *dib, const SpiProgress &progress)
 {
     UINT w = d.width;
     int levels = d.form == kGrey ? 1 << d.bits : 0;
     if (levels) {
-        greyTable(dib->table, levels);
+        spiGreyTable(dib->table, levels);
         dib->colors = levels;
     }
     for (const WideFormat &f : kWide) {
         if (!IsEqualGUID(d.format, *f.format))
             continue;
-        if (uint64_t(w) * f.bytes > kMaxImageBytes)
+        if (int64_t(w) * f.bytes > kSpiMaxImageBytes)
             return SPI_NO_MEMORY;
-        return copyRows(d.frame.p, d, w * f.bytes, progress, [&](UINT y, const unsigned char *s) {
+        return copyRows(d.frame.p, d, w * f.bytes, progress, [&](int y, const unsigned char *s) {
             unsigned char *o = dib->row(y);
             for (UINT x = 0; x < w; x++, s += f.bytes) {
                 if (levels) {
@@ -709,13 +526,13 @@ int readConverted(Decoded &d, Dib *dib, const Progress &progress)
         // The converter spreads a sample of n bits over 0..255; its step
         // gives the sample back.
         unsigned step = 255u / unsigned(levels - 1);
-        return copyRows(conv.p, d, w * 4, progress, [&](UINT y, const unsigned char *s) {
+        return copyRows(conv.p, d, w * 4, progress, [&](int y, const unsigned char *s) {
             unsigned char *o = dib->row(y);
             for (UINT x = 0; x < w; x++, s += 4)
                 o[x] = BYTE(s[0] / step);
         });
     }
-    return copyRows(conv.p, d, w * 4, progress, [&](UINT y, const unsigned char *s) {
+    return copyRows(conv.p, d, w * 4, progress, [&](int y, const unsigned char *s) {
         unsigned char *o = dib->row(y);
         for (UINT x = 0; x < w; x++, s += 4, o += 3) {
             o[0] = s[0];
@@ -725,77 +542,13 @@ int readConverted(Decoded &d, Dib *dib, const Progress &progress)
     });
 }
 
-int copyText(const char *text, char *buf, int buflen)
+// GetPictureInfo of the shared path.
+int info(const SpiSource &src, PictureInfo *lpInfo)
 {
-    if (buf == nullptr || buflen <= 0)
-        return 0;
-    size_t n = std::strlen(text);
-    if (n > size_t(buflen))
-        n = size_t(buflen);
-    std::memcpy(buf, text, n);
-    // A text that fills the buffer exactly goes out unterminated, as the
-    // caller asked for no more than buflen bytes.
-    if (n < size_t(buflen))
-        buf[n] = '\0';
-    return int(n);
-}
-
-} // namespace
-
-// ---------------------------------------------------------------- entries
-
-SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
-{
-    switch (infono) {
-    case 0:
-        return copyText("00IN", buf, buflen);
-    case 1:
-        return copyText(kFormat.name, buf, buflen);
-    case 2:
-        return copyText(kFormat.pattern, buf, buflen);
-    case 3:
-        return copyText(kFormat.desc, buf, buflen);
-    default:
-        return 0;
-    }
-}
-
-SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
-{
-    unsigned char tmp[kHeadBytes];
-    const unsigned char *head = tmp;
-    size_t n = 0;
-    if (dw >= 0x10000) {
-        head = reinterpret_cast<const unsigned char *>(dw);
-        n = kHeadBytes;
-    } else {
-        // An open file: its first bytes, wherever it stands, and it is left
-        // standing there.
-        HANDLE h = reinterpret_cast<HANDLE>(dw);
-        LARGE_INTEGER zero = {}, at;
-        DWORD got = 0;
-        if (SetFilePointerEx(h, zero, &at, FILE_CURRENT) && SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) {
-            if (ReadFile(h, tmp, sizeof tmp, &got, nullptr))
-                n = got;
-            SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
-        }
-    }
-    return signature(head, n) ? 1 : 0;
-}
-
-SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
-{
-    if (lpInfo == nullptr)
-        return SPI_OTHER_ERROR;
-    Source src;
-    int r = openSource(buf, len, flag, &src);
-    if (r != SPI_ALL_RIGHT)
-        return r;
     Decoded d;
-    r = decode(src, &d);
+    int r = decode(src, &d);
     if (r != SPI_ALL_RIGHT)
         return r;
-    std::memset(lpInfo, 0, sizeof *lpInfo);
     lpInfo->width = LONG(d.outW);
     lpInfo->height = LONG(d.outH);
     lpInfo->x_density = d.facts.xdens;
@@ -804,26 +557,75 @@ SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, Pi
     return SPI_ALL_RIGHT;
 }
 
+// GetPicture of the shared path.
+int decodePicture(const SpiSource &src, SpiDib *dib, const SpiProgress &progress)
+{
+    Decoded d;
+    int r = decode(src, &d);
+    if (r != SPI_ALL_RIGHT)
+        return r;
+    r = spiAllocDib(dib, d.outW, d.outH, d.form == kTrue ? 24 : 8);
+    if (r != SPI_ALL_RIGHT)
+        return r;
+    dib->hdr.biXPelsPerMeter = d.facts.xppm;
+    dib->hdr.biYPelsPerMeter = d.facts.yppm;
+    return d.form == kPalette ? readPalette(d, dib, progress) : readConverted(d, dib, progress);
+}
+
+const SpiFormat kFormat = {kTexts, signature, info, decodePicture};
+
+} // namespace
+
+// ---------------------------------------------------------------- the system
+
+size_t spiReadStart(DWORD_PTR file, unsigned char *buf, size_t size)
+{
+    // An open file: its first bytes, wherever it stands, and it is left
+    // standing there.
+    HANDLE h = reinterpret_cast<HANDLE>(file);
+    LARGE_INTEGER zero = {}, at;
+    DWORD got = 0;
+    if (!SetFilePointerEx(h, zero, &at, FILE_CURRENT) || !SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))
+        return 0;
+    if (!ReadFile(h, buf, DWORD(size), &got, nullptr))
+        got = 0;
+    SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
+    return got;
+}
+
+int64_t spiSeek(FILE *f, int64_t offset, int whence)
+{
+    if (_fseeki64(f, offset, whence) != 0)
+        return -1;
+    return _ftelli64(f);
+}
+
+// ---------------------------------------------------------------- entries
+
+SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
+{
+    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
+}
+
+SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
+{
+    return spiIsSupported(kFormat, dw);
+}
+
+SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
+{
+    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
+}
+
 SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
                                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
-    Source src;
-    int r = openSource(buf, len, flag, &src);
-    if (r != SPI_ALL_RIGHT)
-        return r;
-    if (pHBInfo == nullptr || pHBm == nullptr)
-        return SPI_OTHER_ERROR;
-    Decoded d;
-    r = decode(src, &d);
-    if (r != SPI_ALL_RIGHT)
-        return r;
-    Progress progress = {lpPrgressCallback, lData};
-    Dib dib;
-    r = allocDib(&dib, d);
-    if (r != SPI_ALL_RIGHT)
-        return r;
-    r = d.form == kPalette ? readPalette(d, &dib, progress) : readConverted(d, &dib, progress);
-    if (r != SPI_ALL_RIGHT)
-        return r;
-    return handOver(&dib, pHBInfo, pHBm);
+    // Without room for the picture nothing is decoded; a source that cannot
+    // be opened still reports that first.
+    if (pHBInfo == nullptr || pHBm == nullptr) {
+        SpiSource src;
+        int r = spiOpenSource(buf, len, flag, &src);
+        return r != SPI_ALL_RIGHT ? r : SPI_OTHER_ERROR;
+    }
+    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
