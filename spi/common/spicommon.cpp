@@ -222,16 +222,28 @@ int spiIsSupported(const SpiFormat &fmt, DWORD_PTR dw)
     return fmt.signature(head, n) ? 1 : 0;
 }
 
+namespace {
+
+// The input of GetPictureInfo and GetPicture, refused unless it begins as a
+// file of the format does.
+int openFormat(const SpiFormat &fmt, const char *buf, long len, unsigned int flag, SpiSource *src)
+{
+    int rc = spiOpenSource(buf, len, flag, src);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    return fmt.signature(src->data, src->size) ? SPI_ALL_RIGHT : SPI_NOT_SUPPORT;
+}
+
+} // namespace
+
 int spiGetPictureInfo(const SpiFormat &fmt, char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
 {
     if (lpInfo == nullptr)
         return SPI_OTHER_ERROR;
     SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
+    int rc = openFormat(fmt, buf, len, flag, &src);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    if (!fmt.signature(src.data, src.size))
-        return SPI_NOT_SUPPORT;
     // The caller's record is changed only by a success.
     PictureInfo info;
     std::memset(&info, 0, sizeof info);
@@ -246,11 +258,9 @@ int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, 
                   SPI_PROGRESS lpPrgressCallback, long lData)
 {
     SpiSource src;
-    int rc = spiOpenSource(buf, len, flag, &src);
+    int rc = openFormat(fmt, buf, len, flag, &src);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    if (!fmt.signature(src.data, src.size))
-        return SPI_NOT_SUPPORT;
     SpiDib dib;
     rc = fmt.decode(src, &dib, SpiProgress{lpPrgressCallback, lData});
     if (rc != SPI_ALL_RIGHT)
