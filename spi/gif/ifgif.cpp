@@ -50,12 +50,22 @@ struct Layout {
     int left, top, width, height;
 };
 
+// A GIF open at its first image. The library reads through in, which
+// therefore goes only after gif.
+struct FirstImage {
+    MemReader in;
+    GifPtr gif;
+    Layout lay;
+};
+
 // Opens the GIF and reads up to the first image's descriptor, skipping the
 // extensions before it. Returns an SPI result.
-int openFirstImage(MemReader *in, GifPtr *out, Layout *lay)
+int openFirstImage(const SpiSource &src, FirstImage *f)
 {
+    f->in = MemReader{src.data, src.size, 0};
+    Layout *lay = &f->lay;
     int err = 0;
-    GifPtr gif(DGifOpen(in, readMem, &err));
+    GifPtr gif(DGifOpen(&f->in, readMem, &err));
     if (!gif)
         return err == D_GIF_ERR_NOT_GIF_FILE ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
     for (;;) {
@@ -96,32 +106,30 @@ int openFirstImage(MemReader *in, GifPtr *out, Layout *lay)
     }
     if (lay->screenW <= 0 || lay->screenH <= 0 || d.Width < 0 || d.Height < 0)
         return SPI_OUT_OF_ORDER;
-    *out = std::move(gif);
+    f->gif = std::move(gif);
     return SPI_ALL_RIGHT;
 }
 
 int info(const SpiSource &src, PictureInfo *lpInfo)
 {
-    MemReader in = {src.data, src.size, 0};
-    GifPtr gif;
-    Layout lay;
-    int rc = openFirstImage(&in, &gif, &lay);
+    FirstImage f;
+    int rc = openFirstImage(src, &f);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    lpInfo->width = lay.screenW;
-    lpInfo->height = lay.screenH;
+    lpInfo->width = f.lay.screenW;
+    lpInfo->height = f.lay.screenH;
     lpInfo->colorDepth = 8;
     return SPI_ALL_RIGHT;
 }
 
 int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
 {
-    MemReader in = {src.data, src.size, 0};
-    GifPtr gif;
-    Layout lay;
-    int rc = openFirstImage(&in, &gif, &lay);
+    FirstImage f;
+    int rc = openFirstImage(src, &f);
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    GifFileType *gif = f.gif.get();
+    const Layout &lay = f.lay;
     SpiDib &dib = *out;
     rc = spiAllocDib(&dib, lay.screenW, lay.screenH, 8);
     if (rc != SPI_ALL_RIGHT)
@@ -170,7 +178,7 @@ int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
             int r0 = passes == 1 ? 0 : start[pass];
             int dr = passes == 1 ? 1 : step[pass];
             for (int r = r0; r < h; r += dr) {
-                if (DGifGetLine(gif.get(), line.data(), lay.width) == GIF_ERROR)
+                if (DGifGetLine(gif, line.data(), lay.width) == GIF_ERROR)
                     return SPI_OUT_OF_ORDER;
                 int y = lay.top + r;
                 if (y < dib.height && x0 < x1)

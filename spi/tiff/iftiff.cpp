@@ -176,18 +176,26 @@ int readLayout(TIFF *t, Layout *lay)
     return SPI_ALL_RIGHT;
 }
 
+// A file open at its first directory. The library reads through m, which
+// therefore goes only after t.
+struct OpenTiff {
+    MemFile m;
+    TiffPtr t;
+    Layout lay;
+};
+
 // Opens the file and reads its first directory. Returns an SPI result.
-int openTiff(MemFile *m, TiffPtr *out, Layout *lay)
+int openTiff(const SpiSource &src, OpenTiff *o)
 {
+    o->m = MemFile{src.data, toff_t(src.size), 0};
     // The library's diagnostics would go to the host's standard error.
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
-    TiffPtr t(TIFFClientOpen("picture", "r", m, memRead, memWrite, memSeek, memClose, memSize, memMap,
-                             memUnmap));
-    if (!t)
+    o->t.reset(TIFFClientOpen("picture", "r", &o->m, memRead, memWrite, memSeek, memClose, memSize, memMap,
+                              memUnmap));
+    if (!o->t)
         return SPI_OUT_OF_ORDER;
-    *out = std::move(t);
-    return readLayout(out->get(), lay);
+    return readLayout(o->t.get(), &o->lay);
 }
 
 // count samples of bps bits, packed from the top bit down, to one byte each
@@ -388,12 +396,11 @@ int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
 
 int info(const SpiSource &src, PictureInfo *lpInfo)
 {
-    MemFile m = {src.data, toff_t(src.size), 0};
-    TiffPtr t;
-    Layout lay;
-    int rc = openTiff(&m, &t, &lay);
+    OpenTiff o;
+    int rc = openTiff(src, &o);
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    const Layout &lay = o.lay;
     lpInfo->width = LONG(lay.width);
     lpInfo->height = LONG(lay.height);
     lpInfo->x_density = lay.xdens;
@@ -404,12 +411,12 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
 
 int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 {
-    MemFile m = {src.data, toff_t(src.size), 0};
-    TiffPtr t;
-    Layout lay;
-    int rc = openTiff(&m, &t, &lay);
+    OpenTiff o;
+    int rc = openTiff(src, &o);
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    TIFF *t = o.t.get();
+    const Layout &lay = o.lay;
     rc = spiAllocDib(dib, lay.width, lay.height, lay.indexed ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)
         return rc;
@@ -418,12 +425,12 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     if (prog.step(0, dib->height))
         return SPI_ABORT;
     if (lay.indexed) {
-        makeTable(t.get(), lay, dib);
-        rc = readIndexed(t.get(), lay, dib, prog);
+        makeTable(t, lay, dib);
+        rc = readIndexed(t, lay, dib, prog);
     } else if (lay.directRgb) {
-        rc = readStrips(t.get(), lay, dib, prog);
+        rc = readStrips(t, lay, dib, prog);
     } else {
-        rc = readRgba(t.get(), lay, dib, prog);
+        rc = readRgba(t, lay, dib, prog);
     }
     if (rc != SPI_ALL_RIGHT)
         return rc;
