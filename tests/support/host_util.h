@@ -1,43 +1,57 @@
-// Helpers for the plug-in host tests: scratch directories, copies of the
-// test plug-ins under chosen names, and running the built program.
+// Helpers for the plug-in host tests: a scratch directory, the test
+// plug-ins as built, reading an image, and the probe plug-in's call count.
 #ifndef VEXEL_TESTS_HOST_UTIL_H
 #define VEXEL_TESTS_HOST_UTIL_H
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
-#include <vector>
 
+#include <gtest/gtest.h>
+
+#include "input/input.h"
 #include "plugins/registry.h"
 
 // A fresh directory, removed with everything in it at the end of scope.
 struct HostTempDir {
-    std::string path;
-    HostTempDir();
-    ~HostTempDir();
-    std::string operator/(const std::string &name) const;
+    std::string path = (std::filesystem::temp_directory_path() / "vexel-host-XXXXXX").string();
+    HostTempDir() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
+    ~HostTempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
 // Path of a test plug-in as built, e.g. hostSpi("ifprobe").
-std::string hostSpi(const char *name);
-// Copies the test plug-in name into dir under the file name as.
-void hostCopySpi(const char *name, const std::string &dir, const std::string &as);
-void hostWriteFile(const std::string &path, const std::string &text);
-bool hostFileExists(const std::string &path);
+inline std::string hostSpi(const char *name) { return std::string(VEXEL_TEST_SPI_DIR) + "/" + name + ".spi"; }
 
-// Number of GetPicture calls a probe plug-in has seen, and the arguments
-// of the last one; -1 when the record holds no probe.
-struct ProbeCall {
-    long len;
-    unsigned int flag;
-    int progress;
-    long lData;
-};
-int hostProbeCalls(const PluginRecord *r, ProbeCall *last = nullptr);
+// getImage on a file holding text (where path can be a file): its result
+// and what it printed. The pair reaches the caller whole or not at all.
+inline int hostRead(const std::string &path, const char *text, std::string *err)
+{
+    std::ofstream(path, std::ios::binary) << text;
+    HLOCAL info = nullptr, bits = nullptr;
+    testing::internal::CaptureStderr();
+    int r = getImage(path.c_str(), &info, &bits);
+    *err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(info != nullptr && bits != nullptr, r == 0) << path;
+    if (r == 0) {
+        LocalFree(info);
+        LocalFree(bits);
+    }
+    return r;
+}
 
-// The records of the list in order, PluginInfo first.
-std::vector<const PluginRecord *> hostRecords();
-
-// Runs the program with args; its standard error goes to *err. Returns the
-// exit status, or -1 when it did not exit normally.
-int hostRunVexel(const std::vector<std::string> &args, std::string *err);
+// GetPicture calls the probe plug-in of record r has seen; -1 with none.
+inline int hostProbeCalls(const PluginRecord *r)
+{
+    if (r == nullptr || r->hLib == nullptr)
+        return -1;
+    auto fn = reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(r->hLib, "probeCalls")));
+    return fn != nullptr ? fn() : -1;
+}
 
 #endif
