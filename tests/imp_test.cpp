@@ -203,10 +203,10 @@ TEST(ImpWriteData, PatchesMagicAndSizeOnly)
 TEST(ImpWriteData, FailedWritesAreReportedAndTheNextStreamIsClean)
 {
     std::mt19937 rng(1);
-    // Rows of eight pixels of noise: block writes while coding, each from
-    // a whole group of a row.
-    const Bytes small = block(3, 1, kSmall), rows32(12, 0), noise = block(8, 4000, picture(rng, 32000, 0));
-    Bytes hd = header("B2", 3, 1), big = header("B2", 8, 4000);
+    // Wide rows of noise: a block write fails in the middle of a row, whose
+    // rest must not overrun the staging buffer.
+    const Bytes small = block(3, 1, kSmall), rows32(12, 0), noise = block(2000, 50, picture(rng, 100000, 0));
+    Bytes hd = header("B2", 3, 1), big = header("B2", 2000, 50);
     const std::pair<bool, std::function<int(FILE *)>> cases[] = { // unbuffered, write
         // Buffered, the short stream fails only when it is flushed for the
         // header patch: still a failure, not a file without its stream.

@@ -182,10 +182,17 @@ inline void put(Packer &k, uint64_t code, unsigned n)
 void drain(Encoder &e)
 {
     size_t n = e.pk.pos & ~size_t(255);
-    if (n == 0 || e.failed)
+    // After a failed write nothing more reaches the file: what the rest of
+    // the row still packs is dropped, so the staging buffer cannot overflow.
+    if (e.failed) {
+        e.pk.pos = 0;
+        return;
+    }
+    if (n == 0)
         return;
     if (fwrite(stage_buf, 1, n, e.fp) != n) {
         e.failed = true;
+        e.pk.pos = 0;
         return;
     }
     e.total += int64_t(n);
