@@ -118,10 +118,10 @@ echo "-- plug-ins"
 posix=()
 # The POSIX build's own decode, when there is one, is the reference.
 if [ -x build/vexel ] && [ -e build/spi/ifgif.spi ]; then
-  posix=(--posix-program "$root/build/vexel" --posix-plugins "$root/build/spi")
+  posix=("$root/build/vexel" "$root/build/spi")
 fi
-/usr/bin/python3 tests/win/spi_test.py --wine "$wine" --spicheck "$root/build-win64/tests/win/spicheck.exe" \
-  --plugins "$root/build-win64/spi" "${posix[@]}" || status=1
+/usr/bin/python3 tests/win/spi_test.py "$wine" "$root/build-win64/tests/win/spicheck.exe" "$root/build-win64/spi" \
+  "${posix[@]}" || status=1
 
 [ "$status" = 0 ] && echo "== Windows tests passed"
 exit "$status"
