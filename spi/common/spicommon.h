@@ -111,6 +111,10 @@ struct SpiFormat {
     int (*decode)(const SpiSource &src, SpiDib *dib, const SpiProgress &prog);
 };
 
+// The format of the plug-in being built: each plug-in defines it, and
+// spientry.cpp exports the four entry points over it.
+extern const SpiFormat spiFormat;
+
 // The entry points IsSupported, GetPictureInfo and GetPicture for the
 // format fmt, with their arguments.
 int spiIsSupported(const SpiFormat &fmt, DWORD_PTR dw);

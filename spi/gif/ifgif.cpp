@@ -191,27 +191,7 @@ int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
     return prog.step(steps, steps) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
-const SpiFormat kFormat = {{"GIF plug-in for vexel 1.40 (giflib)", "*.gif", "GIF image"}, isGif, info, decode};
-
 } // namespace
 
-SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
-{
-    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
-}
-
-SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
-{
-    return spiIsSupported(kFormat, dw);
-}
-
-SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
-{
-    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
-}
-
-SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
-                                  SPI_PROGRESS lpPrgressCallback, long lData)
-{
-    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
-}
+// The format this plug-in serves, behind its entry points (spientry.cpp).
+const SpiFormat spiFormat = {{"GIF plug-in for vexel 1.40 (giflib)", "*.gif", "GIF image"}, isGif, info, decode};

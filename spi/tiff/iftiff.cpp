@@ -437,28 +437,8 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     return prog.step(dib->height, dib->height) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
-const SpiFormat kFormat = {
-    {"TIFF plug-in for vexel 1.40 (libtiff)", "*.tif;*.tiff", "TIFF image"}, isTiff, info, decode};
-
 } // namespace
 
-SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
-{
-    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
-}
-
-SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
-{
-    return spiIsSupported(kFormat, dw);
-}
-
-SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
-{
-    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
-}
-
-SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
-                                  SPI_PROGRESS lpPrgressCallback, long lData)
-{
-    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
-}
+// The format this plug-in serves, behind its entry points (spientry.cpp).
+const SpiFormat spiFormat = {
+    {"TIFF plug-in for vexel 1.40 (libtiff)", "*.tif;*.tiff", "TIFF image"}, isTiff, info, decode};
