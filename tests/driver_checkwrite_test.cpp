@@ -157,19 +157,6 @@ TEST_F(CheckWrite, ReadOnlyOutputs)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), ro + ": read-only file, and so cannot write, ok? ");
 }
 
-TEST_F(CheckWrite, AllStateWritesWithoutAsking)
-{
-    touch("a.bmp");
-    answers("");
-    char a[] = "a.gif", b[] = "b.gif", out[OUTPATH_SIZE];
-    int skip;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(checkWrite(2, 0, dir.c_str(), a, out, &skip), 2);
-    EXPECT_EQ(skip, 0);
-    EXPECT_EQ(checkWrite(2, 0, dir.c_str(), b, out, &skip), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
 TEST_F(CheckWrite, DirectoryAtOutputPathIsAskedAbout)
 {
     ASSERT_EQ(mkdir(path("d.bmp").c_str(), 0755), 0);
