@@ -22,11 +22,14 @@ void set32(std::vector<uint8_t> &o, size_t at, uint32_t v)
         o[at + size_t(i)] = uint8_t(v >> (8 * i));
 }
 
-// One row of 8-bit indexes in RLE8: runs of equal values as (count, value);
-// stretches without runs in absolute mode (0, count, values, padded to a
-// word), which needs at least three values.
-void rle8Row(const std::vector<uint8_t> &row, std::vector<uint8_t> &o)
+// One row of indexes in RLE8 (bits 8) or RLE4 (bits 4): runs of equal
+// values as (count, value); stretches without runs in absolute mode (0,
+// count, values, padded to a word), which needs at least three values.
+// RLE4 packs two pixels to a byte, high nibble first; a run repeats its
+// byte's two nibbles alternately, so a run of one colour has it in both.
+void rleRow(const std::vector<uint8_t> &row, int bits, std::vector<uint8_t> &o)
 {
+    auto single = [bits](uint8_t v) { return uint8_t(bits == 8 ? v : v << 4); };
     size_t w = row.size(), i = 0;
     while (i < w) {
         size_t run = 1;
@@ -34,7 +37,7 @@ void rle8Row(const std::vector<uint8_t> &row, std::vector<uint8_t> &o)
             run++;
         if (run >= 2) {
             o.push_back(uint8_t(run));
-            o.push_back(row[i]);
+            o.push_back(uint8_t(bits == 8 ? row[i] : (row[i] << 4) | row[i]));
             i += run;
             continue;
         }
@@ -46,52 +49,19 @@ void rle8Row(const std::vector<uint8_t> &row, std::vector<uint8_t> &o)
         if (n < 3) {
             for (size_t k = 0; k < n; k++) {
                 o.push_back(1);
-                o.push_back(row[i + k]);
+                o.push_back(single(row[i + k]));
             }
         } else {
             o.push_back(0);
             o.push_back(uint8_t(n));
-            o.insert(o.end(), row.begin() + long(i), row.begin() + long(j));
-            if (n & 1)
-                o.push_back(0);
-        }
-        i = j;
-    }
-}
-
-// RLE4: the same with two pixels to a byte, high nibble first; a run
-// repeats its byte's two nibbles alternately, so runs of one colour use
-// the colour in both nibbles.
-void rle4Row(const std::vector<uint8_t> &row, std::vector<uint8_t> &o)
-{
-    size_t w = row.size(), i = 0;
-    while (i < w) {
-        size_t run = 1;
-        while (i + run < w && run < 255 && row[i + run] == row[i])
-            run++;
-        if (run >= 2) {
-            o.push_back(uint8_t(run));
-            o.push_back(uint8_t((row[i] << 4) | row[i]));
-            i += run;
-            continue;
-        }
-        size_t j = i;
-        while (j < w && j - i < 255 && !(j + 1 < w && row[j] == row[j + 1]))
-            j++;
-        size_t n = j - i;
-        if (n < 3) {
-            for (size_t k = 0; k < n; k++) {
-                o.push_back(1);
-                o.push_back(uint8_t(row[i + k] << 4));
-            }
-        } else {
-            o.push_back(0);
-            o.push_back(uint8_t(n));
-            size_t bytes = (n + 1) / 2;
+            size_t bytes = bits == 8 ? n : (n + 1) / 2;
             for (size_t b = 0; b < bytes; b++) {
-                uint8_t hi = row[i + 2 * b];
+                if (bits == 8) {
+                    o.push_back(row[i + b]);
+                    continue;
+                }
                 uint8_t lo = 2 * b + 1 < n ? row[i + 2 * b + 1] : 0;
-                o.push_back(uint8_t((hi << 4) | lo));
+                o.push_back(uint8_t(single(row[i + 2 * b]) | lo));
             }
             if (bytes & 1)
                 o.push_back(0);
@@ -148,10 +118,7 @@ std::vector<uint8_t> encodeBmp(const RawPicture &p, int compression)
             row.assign(size_t(p.width), 0);
             for (int x = 0; x < p.width; x++)
                 row[size_t(x)] = uint8_t(p.at(x, y));
-            if (compression == 1)
-                rle8Row(row, o);
-            else
-                rle4Row(row, o);
+            rleRow(row, compression == 1 ? 8 : 4, o);
             if (y > 0) {
                 o.push_back(0); // end of line
                 o.push_back(0);

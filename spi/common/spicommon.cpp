@@ -261,6 +261,10 @@ int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, 
     int rc = openFormat(fmt, buf, len, flag, &src);
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    // Without room for the picture nothing is decoded; a source that cannot
+    // be opened is still reported first.
+    if (pHBInfo == nullptr || pHBm == nullptr)
+        return SPI_OTHER_ERROR;
     SpiDib dib;
     rc = fmt.decode(src, &dib, SpiProgress{lpPrgressCallback, lData});
     if (rc != SPI_ALL_RIGHT)

@@ -572,9 +572,10 @@ int decodePicture(const SpiSource &src, SpiDib *dib, const SpiProgress &progress
     return d.form == kPalette ? readPalette(d, dib, progress) : readConverted(d, dib, progress);
 }
 
-const SpiFormat kFormat = {kTexts, signature, info, decodePicture};
-
 } // namespace
+
+// The format this plug-in serves, behind its entry points (spientry.cpp).
+const SpiFormat spiFormat = {kTexts, signature, info, decodePicture};
 
 // ---------------------------------------------------------------- the system
 
@@ -598,34 +599,4 @@ int64_t spiSeek(FILE *f, int64_t offset, int whence)
     if (_fseeki64(f, offset, whence) != 0)
         return -1;
     return _ftelli64(f);
-}
-
-// ---------------------------------------------------------------- entries
-
-SPI_EXPORT int SPI_API GetPluginInfo(int infono, char *buf, int buflen)
-{
-    return spiPluginInfo(kFormat.texts, infono, buf, buflen);
-}
-
-SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
-{
-    return spiIsSupported(kFormat, dw);
-}
-
-SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
-{
-    return spiGetPictureInfo(kFormat, buf, len, flag, lpInfo);
-}
-
-SPI_EXPORT int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
-                                  SPI_PROGRESS lpPrgressCallback, long lData)
-{
-    // Without room for the picture nothing is decoded; a source that cannot
-    // be opened still reports that first.
-    if (pHBInfo == nullptr || pHBm == nullptr) {
-        SpiSource src;
-        int r = spiOpenSource(buf, len, flag, &src);
-        return r != SPI_ALL_RIGHT ? r : SPI_OTHER_ERROR;
-    }
-    return spiGetPicture(kFormat, buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
