@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 int spiPluginInfo(const SpiTexts &texts, int infono, char *buf, int buflen)
 {
@@ -270,4 +271,62 @@ int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, 
     if (rc != SPI_ALL_RIGHT)
         return rc;
     return spiHandOver(&dib, pHBInfo, pHBm);
+}
+
+namespace {
+
+// Where displayed pixel (x, y), counted from the top left of the w x h
+// picture as it is to be seen, lies in the stored picture of sw x sh.
+inline void storedAt(int orientation, int x, int y, int sw, int sh, int *sx, int *sy)
+{
+    switch (orientation) {
+    case 2: *sx = sw - 1 - x; *sy = y; break;
+    case 3: *sx = sw - 1 - x; *sy = sh - 1 - y; break;
+    case 4: *sx = x; *sy = sh - 1 - y; break;
+    case 5: *sx = y; *sy = x; break;
+    case 6: *sx = y; *sy = sh - 1 - x; break;
+    case 7: *sx = sw - 1 - y; *sy = sh - 1 - x; break;
+    case 8: *sx = sw - 1 - y; *sy = x; break;
+    default: *sx = x; *sy = y; break;
+    }
+}
+
+} // namespace
+
+int spiOrient(SpiDib *dib, int orientation)
+{
+    if (orientation < 2 || orientation > 8 || dib->hBm == nullptr)
+        return SPI_ALL_RIGHT;
+    const int bitCount = dib->hdr.biBitCount;
+    if (bitCount != 8 && bitCount != 24)
+        return SPI_OTHER_ERROR;
+    const bool turned = orientation >= 5;
+    const int sw = dib->width, sh = dib->height;
+    SpiDib out;
+    int rc = spiAllocDib(&out, turned ? sh : sw, turned ? sw : sh, bitCount);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    const size_t px = size_t(bitCount / 8);
+    for (int y = 0; y < out.height; y++) {
+        unsigned char *o = out.row(y);
+        for (int x = 0; x < out.width; x++, o += px) {
+            int sx, sy;
+            storedAt(orientation, x, y, sw, sh, &sx, &sy);
+            std::memcpy(o, dib->row(sy) + size_t(sx) * px, px);
+        }
+    }
+    // The rest of the description goes along; resolutions swap with the axes.
+    BITMAPINFOHEADER hdr = dib->hdr;
+    hdr.biWidth = out.hdr.biWidth;
+    hdr.biHeight = out.hdr.biHeight;
+    hdr.biSizeImage = out.hdr.biSizeImage;
+    if (turned)
+        std::swap(hdr.biXPelsPerMeter, hdr.biYPelsPerMeter);
+    std::swap(dib->hBm, out.hBm);
+    std::swap(dib->bits, out.bits);
+    dib->stride = out.stride;
+    dib->width = out.width;
+    dib->height = out.height;
+    dib->hdr = hdr;
+    return SPI_ALL_RIGHT;
 }

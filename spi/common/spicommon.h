@@ -98,6 +98,27 @@ int spiHandOver(SpiDib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm);
 // A grey ramp of `levels` entries (2 to 256) from black to white.
 void spiGreyTable(RGBQUAD *pal, int levels);
 
+// A sample of 0..max scaled to 8 bits, rounded: v x 255 / max.
+inline unsigned char spiScaleTo8(uint32_t v, uint32_t max)
+{
+    return static_cast<unsigned char>((uint64_t(v) * 255 + max / 2) / max);
+}
+// A 16-bit sample scaled to 8 bits, rounded ((v + 128) / 257 is exact for
+// every v below 65536).
+inline unsigned char spiScale16(uint32_t v)
+{
+    return static_cast<unsigned char>((v + 128) / 257);
+}
+
+// Turns the decoded picture the way the file says it is to be seen. The
+// values are those of the EXIF and TIFF orientation tag: 1 as stored, 2
+// mirrored left to right, 3 turned half round, 4 mirrored top to bottom, 5
+// transposed, 6 turned a quarter clockwise, 7 transversed, 8 turned a
+// quarter anticlockwise. Any other value leaves the picture as stored.
+// 5 to 8 swap width and height (and the resolutions) and need a second
+// block of the picture's size for a moment. Returns an SPI result.
+int spiOrient(SpiDib *dib, int orientation);
+
 // What one plug-in knows of its format. info and decode are called only on
 // bytes that passed the signature test, and return an SPI result.
 struct SpiFormat {

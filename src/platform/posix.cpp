@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -23,32 +24,52 @@ extern char **environ;
 // ---------------------------------------------------------------- local memory
 //
 // A handle points at a small record that owns the block, so that the handle
-// and the address differ as they do for movable memory on Windows, and a
-// stray pointer handed to LocalFree is recognised instead of freed.
+// and the address differ as they do for movable memory on Windows. Every
+// live record is kept in a set, so that a handle that is no live block (a
+// stray pointer, a block freed twice, a plug-in's made-up value) is refused
+// without being read through, as Windows refuses it.
 
 namespace {
 
-constexpr uint32_t kLocalMagic = 0x4C6F634Du; // "LocM"
 // Blocks from this size on come straight from mmap: already zero, and large
 // enough to be worth transparent huge pages, which spare the page faults of
-// the first touch of a picture-sized block.
+// the first touch of a picture-sized block. Under the address sanitizer
+// every block comes from malloc instead, so that a write past a picture's
+// end is seen rather than lost in the rounding of the mapping.
+#ifdef VEXEL_LOCAL_MALLOC
+constexpr size_t kMapThreshold = SIZE_MAX;
+#else
 constexpr size_t kMapThreshold = size_t(1) << 20;
+#endif
 constexpr size_t kHugePage = size_t(2) << 20;
 
 struct LocalBlock {
-    uint32_t magic;
     uint32_t locks;
     size_t size;
     size_t mapped; // length of the mapping, 0 for heap blocks
     void *data;
 };
 
+std::unordered_set<const void *> &liveBlocks()
+{
+    static std::unordered_set<const void *> live;
+    return live;
+}
+
 LocalBlock *blockOf(HLOCAL h)
 {
-    auto *b = static_cast<LocalBlock *>(h);
-    if (b == nullptr || b->magic != kLocalMagic)
+    if (h == nullptr || liveBlocks().count(h) == 0)
         return nullptr;
-    return b;
+    return static_cast<LocalBlock *>(h);
+}
+
+void release(LocalBlock *b)
+{
+    if (b->mapped)
+        munmap(b->data, b->mapped);
+    else
+        std::free(b->data);
+    std::free(b);
 }
 
 } // namespace
@@ -58,7 +79,6 @@ HLOCAL LocalAlloc(UINT, SIZE_T bytes)
     auto *b = static_cast<LocalBlock *>(std::malloc(sizeof(LocalBlock)));
     if (b == nullptr)
         return nullptr;
-    b->magic = kLocalMagic;
     b->locks = 0;
     b->size = bytes;
     b->mapped = 0;
@@ -84,6 +104,12 @@ HLOCAL LocalAlloc(UINT, SIZE_T bytes)
             std::free(b);
             return nullptr;
         }
+    }
+    try {
+        liveBlocks().insert(b);
+    } catch (...) {
+        release(b);
+        return nullptr;
     }
     return b;
 }
@@ -111,12 +137,8 @@ HLOCAL LocalFree(HLOCAL h)
     LocalBlock *b = blockOf(h);
     if (b == nullptr)
         return h;
-    if (b->mapped)
-        munmap(b->data, b->mapped);
-    else
-        std::free(b->data);
-    b->magic = 0;
-    std::free(b);
+    liveBlocks().erase(b);
+    release(b);
     return nullptr;
 }
 
