@@ -31,7 +31,7 @@ build build-win64 toolchain-x86_64-w64-mingw32.cmake
 echo "== check the 32-bit binaries"
 objdump=i686-w64-mingw32-objdump
 bad=0
-for spi in build-win32/spi/if{gif,jpeg,tiff,png}.spi; do
+for spi in build-win32/spi/*.spi; do
   exports=$($objdump -p "$spi" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^\t\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
   if [ "$exports" != "GetPicture GetPictureInfo GetPluginInfo IsSupported " ]; then
@@ -56,7 +56,7 @@ version=$(sed -n 's/^project(vexel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 stage=$(mktemp -d)
 dist="$stage/vexel-$version"
 mkdir "$dist"
-cp build-win32/vexel.exe build-win32/spi/if{gif,jpeg,tiff,png}.spi "$dist/"
+cp build-win32/vexel.exe build-win32/spi/*.spi "$dist/"
 # The build keeps its symbols for debugging; the user's copy needs none.
 i686-w64-mingw32-strip "$dist"/*.exe "$dist"/*.spi
 # Notepad wants CRLF.
