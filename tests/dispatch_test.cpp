@@ -58,6 +58,7 @@ TEST(InputDispatch, PictureResultsFollowMsgout)
         {"-1", ": cannot convert\n"},      {"noinfo", ": broken data file\n"}, {"nobits", ": broken data file\n"},
         {"shortinfo", ": broken data file\n"}, {"shortbits", ": broken data file\n"},
         {"hugebits", ": broken data file\n"},  {"same", ": broken data file\n"},
+        {"stray", ": broken data file\n"},
     };
     std::string gif = dir / "p.gif", mag = dir / "p.mag", err;
     for (int msgout : {1, 0}) {

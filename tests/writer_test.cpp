@@ -14,16 +14,24 @@
 #include "output/output.h"
 #include "support/bmp_util.h"
 
-// A picture as the driver holds it (info block, pixel block) and its BMP
-// file, with biSizeImage the pixels' length whatever the info block says.
-struct Pic { Bytes info, bits, file; };
+// A picture as the driver holds it: the info block (40-byte header with
+// biSizeImage as given, then table bytes) and the pixel block.
+struct Pic { Bytes info, bits; };
 
 static Pic pic(int32_t width, int32_t height, int bits, uint32_t used, uint32_t sizeImage, size_t table,
                size_t pixels, uint32_t compression = 0)
 {
     Bytes px = randomBytes(pixels, 78);
-    Bytes file = with(bmpFile(width, height, bits, randomBytes(table, 77), px, compression, used), 50, 7);
-    return {part(with(file, 34, sizeImage), 14, 40 + table), px, file};
+    Bytes file = bmpFile(width, height, bits, randomBytes(table, 77), px, compression, used);
+    return {part(with(file, 34, sizeImage), 14, 40 + table), px};
+}
+
+// The file a picture should give: a 40-byte info header, `colors` table
+// entries (or the masks), image bytes of rows, biSizeImage their length.
+static Bytes fileOf(const Pic &p, size_t tableBytes, size_t image, uint32_t colors)
+{
+    return bmpFile(int32_t(getLE32(&p.info[4])), int32_t(getLE32(&p.info[8])), getLE16(&p.info[14]),
+                   part(p.info, 40, tableBytes), part(p.bits, 0, image), getLE32(&p.info[16]), colors);
 }
 
 static int write(Pic &p, const std::string &path)
@@ -34,14 +42,24 @@ static int write(Pic &p, const std::string &path)
 
 TEST(BitmapWriter, WritesOrRefusesEachPicture)
 {
-    Pic own = pic(5, 2, 24, 0, 40, 0, 40), rgb = pic(2, 2, 24, 0, 0, 0, 16);
+    Pic rgb = pic(5, 2, 24, 0, 0, 0, 32), own = pic(5, 2, 24, 0, 40, 0, 40), v5 = rgb;
+    v5.info[0] = 124;
+    Pic unpadded = pic(3, 2, 8, 0, 6, 1024, 8), huge = pic(33, 3, 1, 0, 0x7EEEEEEE, 8, 24);
+    Pic full = pic(3, 2, 8, 256, 8, 1024, 8), over = pic(3, 2, 8, 257, 8, 1028, 8), used16 = pic(3, 2, 8, 16, 8, 64, 8);
+    Pic m565 = pic(2, 2, 16, 0, 0, 12, 8, BI_BITFIELDS), rgba = pic(2, -2, 32, 0, 0, 0, 16);
     struct Case { const char *name; Pic p; const char *msg; Bytes want; } cases[] = {
-        // Written: biSizeImage filled in when 0; a 24-bit picture's rows by its width.
-        {"OUT.BMP", pic(5, 2, 24, 0, 0, 0, 32), nullptr, {}},
-        {"own size kept.Bmp", own, nullptr, with(part(own.file, 0, 54 + 32), 2, 54 + 32)},
-        {"8-bit.bmp", pic(3, 2, 8, 0, 0, 1024, 8), nullptr, {}},
-        {"8-bit, 16 colours.bmp", pic(3, 2, 8, 16, 8, 64, 8), nullptr, {}},
-        {"1-bit.bmp", pic(33, 3, 1, 0, 24, 8, 24), nullptr, {}},
+        // The header states the file written: 40 bytes of info header, the
+        // rows by the picture's own width, at most the entries the pixels index.
+        {"OUT.BMP", rgb, nullptr, fileOf(rgb, 0, 32, 0)},
+        {"own size ignored.Bmp", own, nullptr, fileOf(own, 0, 32, 0)},
+        {"version 5 header.bmp", v5, nullptr, fileOf(rgb, 0, 32, 0)},
+        {"8-bit, size of unpadded rows.bmp", unpadded, nullptr, fileOf(unpadded, 1024, 8, 256)},
+        {"1-bit, size beyond the rows.bmp", huge, nullptr, fileOf(huge, 8, 24, 2)},
+        {"8-bit, 16 colours.bmp", used16, nullptr, fileOf(used16, 64, 8, 16)},
+        {"8-bit, 256 colours.bmp", full, nullptr, fileOf(full, 1024, 8, 256)},
+        {"8-bit, 257 colours.bmp", over, nullptr, fileOf(over, 1024, 8, 256)},
+        {"16-bit masks.bmp", m565, nullptr, fileOf(m565, 12, 8, 0)},
+        {"32-bit top-down.bmp", rgba, nullptr, fileOf(rgba, 0, 16, 0)},
         {"out.bmp.txt", rgb, "bad extension", {}},
         {"8-bit.IMP", pic(2, 2, 8, 0, 8, 1024, 8), "cannot convert because of no full color data", {}},
         // Everything the file takes must be in the blocks, its sizes within 31 bits.
@@ -49,7 +67,8 @@ TEST(BitmapWriter, WritesOrRefusesEachPicture)
         {"masks beyond the info block.bmp", pic(2, 2, 16, 0, 8, 8, 8, BI_BITFIELDS), "cannot convert", {}},
         {"rows beyond the pixel block.bmp", pic(5, 2, 24, 0, 0, 0, 31), "cannot convert", {}},
         {"rows beyond the pixel block.imp", pic(5, 2, 24, 0, 0, 0, 31), "cannot convert", {}},
-        {"size beyond the pixel block.bmp", pic(3, 2, 8, 0, 4096, 1024, 8), "cannot convert", {}},
+        {"run-length rows.bmp", pic(2, 2, 8, 0, 8, 1024, 8, BI_RLE8), "cannot convert", {}},
+        {"no pixel.bmp", pic(0, 2, 24, 0, 0, 0, 8), "cannot convert", {}},
         {"negative width.bmp", pic(-5, 2, 24, 0, 0, 0, 32), "cannot convert", {}},
         {"size beyond a file.bmp", pic(0x40000000, 2, 24, 0, 0, 0, 32), "cannot convert", {}},
         {"none/out.bmp", rgb, "cannot write", {}},
@@ -60,9 +79,9 @@ TEST(BitmapWriter, WritesOrRefusesEachPicture)
         int rc = write(c.p, dir.file(c.name));
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.msg ? dir.file(c.name) + ": " + c.msg + "\n" : "");
         EXPECT_EQ(rc, !c.msg ? 0 : c.msg == std::string("cannot write") ? -1 : 1) << c.name;
-        EXPECT_EQ(readBytes(dir.file(c.name)), c.msg ? Bytes() : c.want.empty() ? c.p.file : c.want) << c.name;
+        EXPECT_EQ(readBytes(dir.file(c.name)), c.want) << c.name;
     }
-    EXPECT_EQ(dir.count(), 5); // the five written, no temporary file
+    EXPECT_EQ(dir.count(), 10); // the ten written, no temporary file
 }
 
 TEST(BitmapWriter, LeavesNoTraceOfAFailedWriteOrClose)

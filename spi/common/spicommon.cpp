@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "support/geom.h"
+
 int spiPluginInfo(const SpiTexts &texts, int infono, char *buf, int buflen)
 {
     const char *text;
@@ -94,16 +96,9 @@ bool dibSizes(int64_t width, int64_t height, int bitCount, int64_t *stride, int6
 {
     if (width < 1 || height < 1)
         return false;
-    if (width > kSpiMaxImageBytes || height > kSpiMaxImageBytes)
-        return false;
-    // bits per row, rounded up to whole 4-byte words
-    int64_t rowBits = width * bitCount;
-    int64_t s = (rowBits + 31) / 32 * 4;
-    if (s > kSpiMaxImageBytes / height)
-        return false;
-    *stride = s;
-    *image = s * height;
-    return true;
+    *stride = dibRowSize(width, bitCount);
+    *image = dibImageSize(width, height, bitCount);
+    return *image > 0 && *image <= kSpiMaxImageBytes;
 }
 
 } // namespace

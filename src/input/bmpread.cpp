@@ -1,10 +1,18 @@
 // The native reader: BMP, BM2 and IMP files into a DIB pair.
 //
-// BMP and BM2 start with the 54-byte file and info header, the colour table
-// and then the pixel data: rows for BMP (plain or run-length coded), an IMP
-// stream for BM2. IMP has a 47-byte header of its own and an optional
-// comment in front of its stream; the reader turns that header into the
-// 54-byte form so that the rest of the program sees one layout.
+// BMP and BM2 start with the 14-byte file header and an info header whose
+// first field is its own size: 40 bytes (Windows), 52 and 56 (with colour
+// masks), 108 and 124 (versions 4 and 5), 12 (the OS/2 core header, with
+// 16-bit sizes and 3-byte table entries) and 64 (OS/2 version 2). Then come
+// the colour masks when a 40-byte header has none inside, the colour table,
+// and the pixel data: rows for BMP (plain, run-length coded, or 16 and 32
+// bits under masks, which become 24-bit rows), an IMP stream for BM2. IMP
+// has a 47-byte header of its own and an optional comment in front of its
+// stream.
+//
+// Each header is parsed into one record with the info header's names; the
+// rest of the reader works on that record alone. The DIB always carries a
+// plain 40-byte info header, whatever header the file had.
 //
 // Every size in a header is checked in 64 bits before anything is allocated,
 // and no length taken from the file is trusted beyond the file's own length.
@@ -17,13 +25,32 @@
 
 #include "imp/imp.h"
 #include "support/bytes.h"
+#include "support/geom.h"
 #include "support/mem.h"
 #include "support/msg.h"
 
 namespace {
 
-// Largest block or file field the DIB can describe.
-constexpr int64_t kMaxSize = 0x7FFFFFFF;
+enum { TYPE_BMP = 0, TYPE_BM2 = 1, TYPE_IMP = 2 };
+
+// What the reader takes from any of the three headers.
+struct Header {
+    int64_t fileSize = 0;    // bfSize, or the IMP file size
+    int64_t dataOffset = 0;  // bfOffBits, or the IMP data offset
+    int64_t headerEnd = 0;   // where the info header ends in the file
+    int64_t width = 0;
+    int64_t height = 0;      // negative: the top row is stored first
+    int planes = 1;
+    int bitCount = 0;
+    uint32_t compression = 0;
+    uint32_t sizeImage = 0;  // coded length of run-length data
+    int32_t xPels = 0, yPels = 0;
+    uint32_t clrUsed = 0, clrImportant = 0;
+    int entryBytes = 4;      // colour table entries: RGBQUAD, or 3 bytes (OS/2)
+    uint32_t masks[3] = {};  // red, green, blue: 16 and 32 bits
+    int64_t tableAt = 0;     // where the colour table begins
+    int64_t streamLen = 0;   // IMP: file size minus data offset
+};
 
 // The input stays open until the reader returns, whichever way it does.
 struct InFile {
@@ -80,26 +107,18 @@ int fail(const char *format, const char *path)
     return -1;
 }
 
-// Row width in bytes, including the padding to a 4-byte boundary.
-int64_t rowBytes(int64_t width, int bitCount)
-{
-    return (width * bitCount + 31) / 32 * 4;
-}
-
 // The shortest IMP stream that codes pixels pixels: a flag byte for every
-// eight, a literal for the first and difference codes for the rest (in
-// nibbles), then the final byte.
+// eight and a difference code for each (a reader takes one even for the
+// first pixel), in nibbles, then the final byte.
 int64_t minStreamLength(int64_t pixels)
 {
-    if (pixels <= 0)
-        return 1;
-    int64_t nibbles = 2 * ((pixels + 7) / 8) + 6 + 3 * (pixels - 1);
+    int64_t nibbles = 2 * ((pixels + 7) / 8) + 3 * pixels;
     return nibbles / 2 + 1;
 }
 
-// Takes the 47-byte IMP header and its comment, and builds the 54-byte
-// header from it. Returns 0, or -1 after the message.
-int readImpHeader(FILE *fp, const char *path, int64_t fileLen, unsigned char *h54, int64_t *streamLen)
+// Takes the 47-byte IMP header and its comment. Returns 0, or -1 after the
+// message.
+int readImpHeader(FILE *fp, const char *path, int64_t fileLen, Header *h)
 {
     unsigned char ih[47];
     if (readBytes(fp, ih, 47) != 47)
@@ -126,16 +145,153 @@ int readImpHeader(FILE *fp, const char *path, int64_t fileLen, unsigned char *h5
     }
     if (ih[0] != 'I' || ih[1] != 'M' || ih[18] != 24)
         return fail("%s: no supporting format file\n", path);
+    h->fileSize = getLE32s(ih + 2);
+    h->dataOffset = dataOffset;
+    h->width = getLE32s(ih + 10);
+    h->height = getLE32s(ih + 14);
+    h->bitCount = 24;
+    h->streamLen = h->fileSize - dataOffset;
+    return 0;
+}
 
+// Takes the file header and the info header of a BMP or BM2 file, and the
+// colour masks behind a 40-byte one. Returns 0, or -1 after the message.
+int readBmpHeader(FILE *fp, const char *path, Header *h)
+{
+    unsigned char b[14 + 124 + 16];
+    if (readBytes(fp, b, 18) != 18)
+        return fail("%s: failed to read header\n", path);
+    uint32_t infoSize = getLE32(b + 14);
+    // The core header is the only one too short to fill the classic 54.
+    int64_t want = infoSize == 12 ? 26 : 54;
+    if (readBytes(fp, b + 18, want - 18) != want - 18)
+        return fail("%s: failed to read header\n", path);
+    bool magic = (b[0] == 'B' && (b[1] == 'M' || b[1] == '2')) || (b[0] == 'I' && b[1] == 'M');
+    if (!magic)
+        return fail("%s: no supporting format file\n", path);
+    switch (infoSize) {
+    case 12: case 40: case 52: case 56: case 64: case 108: case 124: break;
+    default: return fail("%s: no supporting format file\n", path);
+    }
+    if (infoSize > 40 && readBytes(fp, b + 54, infoSize - 40) != int64_t(infoSize) - 40)
+        return fail("%s: failed to read header\n", path);
+    const unsigned char *info = b + 14;
+    h->fileSize = getLE32s(b + 2);
+    h->dataOffset = getLE32s(b + 10);
+    h->headerEnd = 14 + int64_t(infoSize);
+    if (infoSize == 12) {
+        h->width = getLE16(info + 4);
+        h->height = getLE16(info + 6);
+        h->planes = getLE16(info + 8);
+        h->bitCount = getLE16(info + 10);
+        h->entryBytes = 3;
+    } else {
+        h->width = getLE32s(info + 4);
+        h->height = getLE32s(info + 8);
+        h->planes = getLE16(info + 12);
+        h->bitCount = int16_t(getLE16(info + 14));
+        h->compression = getLE32(info + 16);
+        h->sizeImage = getLE32(info + 20);
+        h->xPels = getLE32s(info + 24);
+        h->yPels = getLE32s(info + 28);
+        h->clrUsed = getLE32(info + 32);
+        h->clrImportant = getLE32(info + 36);
+    }
+    h->tableAt = h->headerEnd;
+
+    // Compressions past the run-length ones: colour masks (3) and masks with
+    // alpha (6), for 16 and 32 bits. OS/2's version 2 header gives 3 and 4
+    // other meanings, which are not read.
+    bool masked = h->compression == 3 || h->compression == 6;
+    if (masked && (infoSize == 64 || (h->bitCount != 16 && h->bitCount != 32)))
+        return fail("%s: no supporting format file\n", path);
+    if (!masked && h->compression > 2)
+        return fail("%s: no supporting format file\n", path);
+    if (masked) {
+        if (infoSize == 40) {
+            // The masks follow the header: red, green, blue (and alpha).
+            int64_t n = h->compression == 6 ? 16 : 12;
+            if (readBytes(fp, b + 54, n) != n)
+                return fail("%s: failed to read header\n", path);
+            h->tableAt += n;
+        }
+        for (int i = 0; i < 3; i++)
+            h->masks[i] = getLE32(b + 54 + 4 * i);
+    } else if (h->bitCount == 16) {
+        h->masks[0] = 0x7C00; // 5 bits each
+        h->masks[1] = 0x03E0;
+        h->masks[2] = 0x001F;
+    } else if (h->bitCount == 32) {
+        h->masks[0] = 0xFF0000;
+        h->masks[1] = 0xFF00;
+        h->masks[2] = 0xFF;
+    }
+    return 0;
+}
+
+// One channel of a masked pixel, scaled from the mask's width to 8 bits.
+struct Channel {
+    uint32_t mask = 0;
+    int shift = 0;
+    uint32_t max = 0;
+};
+
+Channel channelOf(uint32_t mask)
+{
+    Channel c;
+    c.mask = mask;
+    if (mask == 0)
+        return c;
+    while (((mask >> c.shift) & 1) == 0)
+        c.shift++;
+    c.max = mask >> c.shift;
+    return c;
+}
+
+inline unsigned char scaled(uint32_t pixel, const Channel &c)
+{
+    if (c.max == 0)
+        return 0;
+    uint32_t v = (pixel & c.mask) >> c.shift;
+    return static_cast<unsigned char>((uint64_t(v) * 255 + c.max / 2) / c.max);
+}
+
+// 16- or 32-bit rows under colour masks into 24-bit rows; alpha is dropped
+// and the colours kept as stored. Rows the file lacks stay zero.
+void readMaskedRows(FILE *fp, const Header &h, int64_t rows, bool topDown, unsigned char *out)
+{
+    int64_t inRow = dibRowSize(h.width, h.bitCount), outRow = dibRowSize(h.width, 24);
+    Channel red = channelOf(h.masks[0]), green = channelOf(h.masks[1]), blue = channelOf(h.masks[2]);
+    std::vector<unsigned char> row(static_cast<size_t>(inRow));
+    for (int64_t i = 0; i < rows; i++) {
+        if (readBytes(fp, row.data(), inRow) != inRow)
+            break;
+        unsigned char *o = out + (topDown ? rows - 1 - i : i) * outRow;
+        const unsigned char *p = row.data();
+        for (int64_t x = 0; x < h.width; x++, o += 3) {
+            uint32_t v = h.bitCount == 16 ? getLE16(p + 2 * x) : getLE32(p + 4 * x);
+            o[0] = scaled(v, blue);
+            o[1] = scaled(v, green);
+            o[2] = scaled(v, red);
+        }
+    }
+}
+
+// The DIB's info header in the 54-byte layout that makeBitmapInfo takes.
+void dibHeader(const Header &h, int bitCount, int64_t rows, int64_t image, unsigned char *h54)
+{
     std::memset(h54, 0, 54);
     putLE32(h54 + 10, 54);
     putLE32(h54 + 14, 40);
-    std::memcpy(h54 + 18, ih + 10, 4);
-    std::memcpy(h54 + 22, ih + 14, 4);
-    putLE16(h54 + 26, 1);
-    putLE16(h54 + 28, 24);
-    *streamLen = int64_t(getLE32s(ih + 2)) - dataOffset;
-    return 0;
+    putLE32(h54 + 18, uint32_t(h.width));
+    putLE32(h54 + 22, uint32_t(rows));
+    putLE16(h54 + 26, uint32_t(h.planes));
+    putLE16(h54 + 28, uint32_t(bitCount));
+    putLE32(h54 + 34, uint32_t(image));
+    putLE32(h54 + 38, uint32_t(h.xPels));
+    putLE32(h54 + 42, uint32_t(h.yPels));
+    putLE32(h54 + 46, h.clrUsed);
+    putLE32(h54 + 50, h.clrImportant);
 }
 
 } // namespace
@@ -160,7 +316,7 @@ HLOCAL makeBitmapInfo(const unsigned char *header54, const unsigned char *table,
     bih.biClrUsed = getLE32(f + 32);
     bih.biClrImportant = getLE32(f + 36);
     // The mark by which the IMP writer knows this picture's comment.
-    if (type == 2)
+    if (type == TYPE_IMP)
         bih.biXPelsPerMeter = impInfoData_setFlg ? impInfoDataId : 0;
     std::memcpy(p, &bih, 40);
     if (tableLen > 0)
@@ -179,111 +335,111 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
     FILE *fp = in.fp;
     int64_t fileLen = fileLength(fp);
 
-    unsigned char h[54];
-    int64_t streamLen = 0;
-    if (type == 2) {
-        if (readImpHeader(fp, path, fileLen, h, &streamLen) != 0)
-            return -1;
-    } else {
-        if (readBytes(fp, h, 54) != 54)
-            return fail("%s: failed to read header\n", path);
-        bool magic = (h[0] == 'B' && (h[1] == 'M' || h[1] == '2')) || (h[0] == 'I' && h[1] == 'M');
-        if (!magic)
-            return fail("%s: no supporting format file\n", path);
-    }
+    Header h;
+    if ((type == TYPE_IMP ? readImpHeader(fp, path, fileLen, &h) : readBmpHeader(fp, path, &h)) != 0)
+        return -1;
 
-    int bitCount = int16_t(getLE16(h + 28));
-    uint32_t compression = getLE32(h + 30);
-    int64_t width = getLE32s(h + 18);
-    int64_t height = getLE32s(h + 22);
-    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
-        return fail("%s: no supporting format file\n", path);
-    if (compression > 2)
+    // 16 and 32 bits come under masks and leave as 24-bit rows.
+    const bool masked = h.bitCount == 16 || h.bitCount == 32;
+    if (h.bitCount != 1 && h.bitCount != 4 && h.bitCount != 8 && h.bitCount != 24 && !masked)
         return fail("%s: no supporting format file\n", path);
     // BM2 pixels are an IMP stream, which only holds 24-bit colour.
-    if (type == 1 && (bitCount != 24 || compression != 0))
+    if (type == TYPE_BM2 && (h.bitCount != 24 || h.compression != 0))
+        return fail("%s: no supporting format file\n", path);
+    if (masked && h.compression != 0 && h.compression != 3 && h.compression != 6)
         return fail("%s: no supporting format file\n", path);
 
     // Rows stored top-down have a negative height; the DIB is bottom-up.
-    bool topDown = height < 0;
-    int64_t rows = topDown ? -height : height;
-    int64_t rowSize = width >= 0 ? rowBytes(width, bitCount) : 0;
-    int64_t imageSize = 0;
-    bool fits = width >= 0 && rowSize <= kMaxSize && mulSize(rowSize, rows, kMaxSize, &imageSize);
+    bool topDown = h.height < 0;
+    int64_t rows = topDown ? -h.height : h.height;
+    const int outBits = masked ? 24 : h.bitCount;
+    int64_t rowSize = dibRowSize(h.width, outBits);
+    int64_t imageSize = dibImageSize(h.width, rows, outBits);
     // A BMP the reader cannot take is of a form it does not support; a BM2
     // or IMP header like that can only be broken.
-    const char *refusal = type == 0 ? "%s: no supporting format file\n" : "%s: broken data file\n";
-    if (width < 0)
+    const char *refusal = type == TYPE_BMP ? "%s: no supporting format file\n" : "%s: broken data file\n";
+    if (h.width < 0)
         return fail(refusal, path);
-    if (topDown && (type != 0 || compression != 0))
+    if (topDown && (type != TYPE_BMP || h.compression == 1 || h.compression == 2))
         return fail(refusal, path);
-    if (!fits)
+    if (imageSize < 0 || dibImageSize(h.width, rows, h.bitCount) < 0)
         return fail(refusal, path);
 
-    // The colour table runs from the end of the header to the pixel data.
-    int64_t tableLen = type == 2 ? 0 : int64_t(getLE32s(h + 10)) - 54;
-    if (bitCount != 24) {
-        uint32_t clrUsed = getLE32(h + 46);
-        int64_t want = clrUsed == 0 ? int64_t(4) << bitCount : int64_t(4) * clrUsed;
-        if (tableLen != want)
+    // The colour table runs from behind the header (and masks) to the pixel
+    // data. Palette pictures must have exactly the entries they claim.
+    int64_t tableLen = type == TYPE_IMP ? 0 : h.dataOffset - h.tableAt;
+    int64_t entries = 0;
+    if (h.bitCount <= 8) {
+        entries = h.clrUsed != 0 ? int64_t(h.clrUsed) : dibMaxColors(h.bitCount);
+        if (tableLen != h.entryBytes * entries)
             return fail("%s: no supporting format file\n", path);
     }
     std::vector<unsigned char> table;
     if (tableLen > 0) {
-        if (fileLen >= 0 && tableLen > fileLen - 54)
+        if (fileLen >= 0 && tableLen > fileLen - h.tableAt)
             return fail("%s: failed to read\n", path);
         table.resize(size_t(tableLen));
         if (readBytes(fp, table.data(), tableLen) != tableLen)
             return fail("%s: failed to read\n", path);
     }
-
-    // The stored data length: colour table and pixels (BMP), or the
-    // stream (BM2, IMP).
-    int64_t stored = streamLen;
-    if (type != 2) {
-        int64_t bfSize = getLE32s(h + 2);
-        stored = bfSize == 0 ? 0 : bfSize - 54;
+    if (h.entryBytes == 3) {
+        // OS/2 entries have no fourth byte; the DIB's have.
+        std::vector<unsigned char> quads(size_t(entries) * 4);
+        for (int64_t i = 0; i < entries; i++)
+            std::memcpy(&quads[size_t(i) * 4], &table[size_t(i) * 3], 3);
+        table.swap(quads);
+        h.clrUsed = uint32_t(entries);
     }
+    // The colours under masks are in the pixels; a table there is only a
+    // hint for displays of few colours.
+    if (masked) {
+        table.clear();
+        h.clrUsed = 0;
+        h.clrImportant = 0;
+    }
+
+    // The stored data length: table and pixels (BMP), or the stream (BM2,
+    // IMP).
+    int64_t stored = h.streamLen;
+    if (type != TYPE_IMP)
+        stored = h.fileSize == 0 ? 0 : h.fileSize - h.headerEnd;
     if (stored < 0)
         return fail("%s: broken data file\n", path);
     long pos = std::ftell(fp);
     int64_t left = fileLen >= 0 && pos >= 0 ? fileLen - pos : -1;
-    if (type == 0) {
+    if (type == TYPE_BMP) {
         // Lengths below 8 are implausible, except for pictures that small.
-        if (stored > 0 && stored < 8 && stored < (tableLen > 0 ? tableLen : 0) + imageSize)
+        int64_t need = (tableLen > 0 ? tableLen : 0) + dibImageSize(h.width, rows, h.bitCount);
+        if (stored > 0 && stored < 8 && stored < need)
             return fail("%s: broken data file\n", path);
-        if (stored == 0)
-            stored = imageSize;
-        // Room for what the header promises, but never more than the file.
-        if (fileLen >= 0 && stored > fileLen)
-            stored = fileLen;
     } else {
         // A BM2 stream starts behind the colour table, should there be one.
-        if (type == 1 && stored > 0 && tableLen > 0)
+        if (type == TYPE_BM2 && stored > 0 && tableLen > 0)
             stored = stored > tableLen ? stored - tableLen : 0;
         // Without a length the stream runs to the end of the file.
         if (stored == 0)
             stored = left >= 0 ? left : imageSize;
         if (left >= 0 && stored > left)
             return fail("%s: broken data file\n", path);
-        if (stored > kMaxSize)
+        if (stored > kMaxDib)
             return fail("%s: broken data file\n", path);
         // No stream shorter than the shortest one for this many pixels
         // can hold them.
-        int64_t pixels = width * rows;
+        int64_t pixels = h.width * rows;
         if (pixels > 0 && stored < minStreamLength(pixels))
             return fail("%s: broken data file\n", path);
     }
 
-    int64_t bitsLen = stored > imageSize ? stored : imageSize;
+    // The IMP decoder may take the larger of the image and the stream.
+    int64_t bitsLen = type != TYPE_BMP && stored > imageSize ? stored : imageSize;
     HLOCAL hb = getmemLock(int(bitsLen));
     auto *px = static_cast<unsigned char *>(getmemAdr(hb));
+    unsigned char h54[54];
+    dibHeader(h, outBits, rows, imageSize, h54);
 
-    if (type != 0) {
-        // The DIB tells the size of its pixels, not of the stream.
-        putLE32(h + 34, uint32_t(imageSize));
-        HLOCAL hi = makeBitmapInfo(h, table.data(), int(table.size()), type);
-        if (read_data(fp, px, h, long(stored), long(bitsLen)) != 0) {
+    if (type != TYPE_BMP) {
+        HLOCAL hi = makeBitmapInfo(h54, table.data(), int(table.size()), type);
+        if (read_data(fp, px, h54, long(stored), long(bitsLen)) != 0) {
             LocalFree(hi);
             LocalFree(hb);
             return fail("%s: broken data file\n", path);
@@ -293,41 +449,36 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
         return 0;
     }
 
-    if (compression != 0) {
+    if (h.compression == 1 || h.compression == 2) {
         // Without biSizeImage the coded data runs to bfSize, or to the end
         // of the file.
-        int64_t codedLen = getLE32(h + 34);
-        if (codedLen == 0) {
-            int64_t bfSize = getLE32s(h + 2);
-            codedLen = bfSize > 0 && pos >= 0 ? bfSize - pos : kMaxSize;
-        }
+        int64_t codedLen = h.sizeImage;
+        if (codedLen == 0)
+            codedLen = h.fileSize > 0 && pos >= 0 ? h.fileSize - pos : kMaxDib;
         if (left >= 0 && codedLen > left)
             codedLen = left;
-        if (codedLen > kMaxSize)
-            codedLen = kMaxSize;
+        if (codedLen > kMaxDib)
+            codedLen = kMaxDib;
         std::vector<unsigned char> coded;
         readUpTo(fp, codedLen, coded);
-        if (compression == 1)
-            decodeRle8(coded.data(), int(coded.size()), px, int(imageSize), int(width));
+        if (h.compression == 1)
+            decodeRle8(coded.data(), int(coded.size()), px, int(imageSize), int(h.width));
         else
-            decodeRle4(coded.data(), int(coded.size()), px, int(imageSize), int(width));
-        putLE32(h + 30, 0);
-        putLE32(h + 34, uint32_t(imageSize));
-    } else {
+            decodeRle4(coded.data(), int(coded.size()), px, int(imageSize), int(h.width));
+    } else if (masked) {
+        readMaskedRows(fp, h, rows, topDown, px);
+    } else if (!topDown) {
         // A short file leaves the rest of the rows at zero.
-        if (!topDown) {
-            readBytes(fp, px, imageSize);
-        } else {
-            // The top row comes first; each row goes straight to its place
-            // in the bottom-up DIB, so rows the file lacks are not touched.
-            for (int64_t y = rows - 1; y >= 0 && rowSize > 0; y--) {
-                if (readBytes(fp, px + y * rowSize, rowSize) != rowSize)
-                    break;
-            }
-            putLE32(h + 22, uint32_t(rows));
+        readBytes(fp, px, imageSize);
+    } else {
+        // The top row comes first; each row goes straight to its place in
+        // the bottom-up DIB, so rows the file lacks are not touched.
+        for (int64_t y = rows - 1; y >= 0 && rowSize > 0; y--) {
+            if (readBytes(fp, px + y * rowSize, rowSize) != rowSize)
+                break;
         }
     }
-    *info = makeBitmapInfo(h, table.data(), int(table.size()), type);
+    *info = makeBitmapInfo(h54, table.data(), int(table.size()), type);
     *bits = hb;
     return 0;
 }

@@ -6,7 +6,7 @@
 #include "imp/imp.h"
 #include "input/input.h"
 #include "plugins/registry.h"
-#include "support/bytes.h"
+#include "support/geom.h"
 #include "support/mem.h"
 #include "support/msg.h"
 #include "support/text.h"
@@ -18,29 +18,18 @@ namespace {
 constexpr int TYPE_LEN = 20;
 
 // A plug-in that reports success must still have handed over a pair the
-// rest of the program can read: both handles set, an info block that holds
-// a whole header, and a separate bits block that holds the rows that
-// header describes. Anything less is treated as broken data.
+// rest of the program can use: two live, separate blocks, an info block
+// that holds a whole header and what it claims, and a pixel block that
+// holds the rows that header describes. Anything less is broken data.
 bool pairUsable(HLOCAL hInfo, HLOCAL hBits)
 {
     if (hInfo == nullptr || hBits == nullptr || hInfo == hBits)
         return false;
-    if (getmemSize(hInfo) < long(sizeof(BITMAPINFOHEADER)))
+    long infoLen = getmemSize(hInfo), bitsLen = getmemSize(hBits);
+    if (infoLen < long(sizeof(BITMAPINFOHEADER)) || bitsLen <= 0)
         return false;
-    BITMAPINFOHEADER bh;
-    std::memcpy(&bh, getmemAdr(hInfo), sizeof bh);
-    // Compressed bits have no size of their own to check against.
-    if (bh.biCompression != BI_RGB && bh.biCompression != BI_BITFIELDS)
-        return true;
-    if (bh.biWidth < 0)
-        return false;
-    int64_t height = bh.biHeight < 0 ? -int64_t(bh.biHeight) : int64_t(bh.biHeight);
-    int64_t rowBits = int64_t(bh.biWidth) * bh.biBitCount;
-    int64_t rowBytes = (rowBits + 31) / 32 * 4;
-    int64_t need;
-    if (!mulSize(rowBytes, height, INT64_MAX, &need))
-        return false;
-    return getmemSize(hBits) >= need;
+    DibLayout d;
+    return dibLayout(static_cast<const BITMAPINFOHEADER *>(getmemAdr(hInfo)), infoLen, bitsLen, &d);
 }
 
 void pictureMessage(int result, const char *path)

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "support/geom.h"
+
 namespace {
 
 // Position of the next pixel in the output rows.
@@ -31,8 +33,7 @@ bool rleStart(RlePos &p, unsigned char *out, int outLen, int width, int bitCount
 {
     if (out == nullptr || outLen <= 0 || width <= 0)
         return false;
-    // Row width in bytes, rounded up to a 4-byte boundary.
-    p.rowSize = (int64_t(width) * bitCount + 31) / 32 * 4;
+    p.rowSize = dibRowSize(width, bitCount);
     p.rows = outLen / p.rowSize;
     p.width = width;
     p.out = out;

@@ -14,6 +14,7 @@
 #include "imp/imp.h"
 #include "platform/platform.h"
 #include "support/bytes.h"
+#include "support/geom.h"
 #include "support/msg.h"
 #include "support/text.h"
 
@@ -21,8 +22,6 @@ int write_chk = 0;
 
 namespace {
 
-// Largest size a file header field can state.
-constexpr int64_t kMaxSize = 0x7FFFFFFF;
 // A large stream buffer, and the rows handed over in as few calls as
 // possible (the stream then writes them straight from the pixel block),
 // keep the number of system calls and copies small.
@@ -30,57 +29,6 @@ constexpr size_t kStreamBuffer = size_t(1) << 20;
 constexpr int64_t kBlock = int64_t(1) << 30;
 
 enum { KIND_BMP = 0, KIND_BM2 = 1, KIND_IMP = 2 };
-
-// Row width in bytes, including the padding to a 4-byte boundary.
-int64_t rowBytes(int64_t width, int bitCount)
-{
-    return (width * bitCount + 31) / 32 * 4;
-}
-
-int64_t absHeight(const BITMAPINFOHEADER *bih)
-{
-    int64_t h = bih->biHeight;
-    return h < 0 ? -h : h;
-}
-
-// Colour table bytes that follow the header in a BMP file.
-int64_t tableBytes(const BITMAPINFOHEADER *bih)
-{
-    int bc = bih->biBitCount;
-    if (bc == 24)
-        return 0;
-    if (bc == 1 || bc == 4 || bc == 8)
-        return bih->biClrUsed == 0 ? int64_t(4) << bc : int64_t(4) * bih->biClrUsed;
-    // 16 and 32 bits: the table the picture says it has, and the three
-    // colour masks when it has them.
-    return int64_t(4) * bih->biClrUsed + (bih->biCompression == BI_BITFIELDS ? 12 : 0);
-}
-
-// Pixel bytes of a BMP file: 24-bit pictures by the row rule, others as
-// biSizeImage says, or by the row rule when it says nothing.
-int64_t imageBytes(const BITMAPINFOHEADER *bih)
-{
-    int64_t rule = bih->biWidth < 0 ? 0 : rowBytes(bih->biWidth, bih->biBitCount) * absHeight(bih);
-    if (bih->biBitCount == 24 || bih->biSizeImage == 0)
-        return rule;
-    return bih->biSizeImage;
-}
-
-// Whether the file can state its sizes, and takes nothing from beyond the
-// info block (40 bytes and the table) or the pixel block.
-bool blocksHold(const BITMAPINFOHEADER *bih, int kind, int64_t table, int64_t pixels, long infoLen, long bitsLen)
-{
-    // A BMP header cannot describe rows of negative width.
-    if (kind == KIND_BMP && bih->biWidth < 0)
-        return false;
-    if (54 + table + pixels > kMaxSize)
-        return false;
-    if (infoLen >= 0 && 40 + table > infoLen)
-        return false;
-    if (bitsLen >= 0 && pixels > bitsLen)
-        return false;
-    return true;
-}
 
 // Writes n bytes in large blocks; false on a short write.
 bool put(FILE *fp, const void *data, int64_t n)
@@ -110,28 +58,28 @@ unsigned char *convHeader(const BITMAPINFOHEADER *bih, int flag)
 {
     static unsigned char h[54];
     std::memset(h, 0, sizeof h);
-    int64_t table = tableBytes(bih);
-    int64_t image = imageBytes(bih);
+    // The header describes the file written: the 40-byte info header, the
+    // table and rows by the picture's own geometry. A picture the writer
+    // refuses gets no sizes.
+    DibLayout d = {};
+    bool ok = dibLayout(bih, -1, -1, &d);
+    int64_t table = d.masks + 4 * d.colors;
     h[0] = 'B';
     h[1] = flag ? '2' : 'M';
-    putLE32(h + 2, uint32_t(54 + table + image));
-    putLE32(h + 10, uint32_t(bih->biBitCount == 24 ? 54 : 54 + table));
-    putLE32(h + 14, bih->biSize);
+    putLE32(h + 2, ok ? uint32_t(54 + table + d.image) : 0);
+    putLE32(h + 10, uint32_t(54 + table));
+    putLE32(h + 14, 40);
     putLE32(h + 18, uint32_t(bih->biWidth));
-    putLE32(h + 22, uint32_t(bih->biHeight));
-    putLE16(h + 26, bih->biPlanes);
+    // A BM2 stream always codes the bottom row first.
+    putLE32(h + 22, uint32_t(flag && d.topDown ? int32_t(d.rows) : bih->biHeight));
+    putLE16(h + 26, 1);
     putLE16(h + 28, bih->biBitCount);
     putLE32(h + 30, bih->biCompression);
-    uint32_t sizeImage = bih->biSizeImage;
-    if (flag)
-        sizeImage = 0;
-    else if (sizeImage == 0)
-        sizeImage = uint32_t(image);
-    putLE32(h + 34, sizeImage);
+    putLE32(h + 34, flag || !ok ? 0 : uint32_t(d.image));
     putLE32(h + 38, uint32_t(bih->biXPelsPerMeter));
     putLE32(h + 42, uint32_t(bih->biYPelsPerMeter));
-    putLE32(h + 46, bih->biClrUsed);
-    putLE32(h + 50, bih->biClrImportant);
+    putLE32(h + 46, uint32_t(d.colors));
+    putLE32(h + 50, bih->biClrImportant <= uint32_t(d.colors) ? bih->biClrImportant : 0);
     return h;
 }
 
@@ -147,7 +95,10 @@ unsigned char *convHeader2(const BITMAPINFOHEADER *bih)
         dataOffset += uint32_t(std::strlen(impInfoData));
     putLE32(h + 6, dataOffset);
     putLE32(h + 10, uint32_t(bih->biWidth));
-    putLE32(h + 14, uint32_t(bih->biHeight));
+    // The stream codes the bottom row first, whatever order the rows have
+    // in memory.
+    int64_t height = bih->biHeight;
+    putLE32(h + 14, uint32_t(height < 0 ? -height : height));
     h[18] = 24;
     return h;
 }
@@ -178,15 +129,10 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
         return 1;
     }
 
-    // Everything the file will take from the two blocks must be in them.
-    int64_t table = 0, pixels = 0;
-    if (kind == KIND_BMP) {
-        table = tableBytes(bih);
-        pixels = imageBytes(bih);
-    } else if (bih->biWidth > 0 && bih->biHeight > 0) {
-        pixels = rowBytes(bih->biWidth, 24) * bih->biHeight;
-    }
-    if (!blocksHold(bih, kind, table, pixels, infoLen, bitsLen)) {
+    // Everything the file will take from the two blocks must be in them, and
+    // a BMP file must hold at least one pixel for other programs to read it.
+    DibLayout d;
+    if (!dibLayout(bih, infoLen, bitsLen, &d) || (kind == KIND_BMP && d.image == 0)) {
         errmsg("%s: cannot convert\n", path);
         return 1;
     }
@@ -210,9 +156,17 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
         work = convHeader(bih, kind == KIND_BM2);
         if (!put(fp, work, 54))
             return writeFailed(fp, path, temp);
-        if (bih->biBitCount != 24 && table > 0 &&
-            !put(fp, reinterpret_cast<const unsigned char *>(info) + 40, table))
+        // Masks and table as the info block has them behind its header.
+        int64_t table = d.masks + 4 * d.colors;
+        if (table > 0 && !put(fp, reinterpret_cast<const unsigned char *>(info) + 40, table))
             return writeFailed(fp, path, temp);
+        if (kind == KIND_BM2) {
+            // The encoder takes the rows in memory order, top-down ones
+            // by the sign of the height.
+            std::memcpy(impWork, work, 54);
+            putLE32(impWork + 22, uint32_t(bih->biHeight));
+            work = impWork;
+        }
     } else {
         unsigned char *h = convHeader2(bih);
         if (!put(fp, h, 47))
@@ -226,14 +180,15 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
         impWork[0] = 'I';
         impWork[1] = 'M';
         putLE32(impWork + 14, dataOffset);
-        std::memcpy(impWork + 18, h + 10, 8);
+        putLE32(impWork + 18, uint32_t(bih->biWidth));
+        putLE32(impWork + 22, uint32_t(bih->biHeight));
         work = impWork;
     }
 
     if (kind != KIND_BMP) {
         if (write_data(fp, path, work, bits, info, 24) != 0)
             return writeFailed(fp, path, temp);
-    } else if (!put(fp, bits, pixels)) {
+    } else if (!put(fp, bits, d.image)) {
         return writeFailed(fp, path, temp);
     }
 

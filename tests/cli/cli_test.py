@@ -291,6 +291,82 @@ class Overwrite(Cli):
         self.assertSamePixels(self.read("out/a.bmp"), self.read("b.bmp"))
 
 @unittest.skipIf(Image is None, "needs python3-pil")
+class ToolBitmaps(Cli):
+    """Bitmaps as ImageMagick and PIL write them: every info header, palette,
+    grey, 16- and 32-bit pictures. Each must convert without a word into a
+    plain BMP that both tools read back with the pixels ImageMagick reads
+    from the input, alpha off."""
+
+    KINDS = {
+        "bilevel": ["-type", "bilevel"],
+        "pal16": ["-colors", "16", "-type", "palette"],
+        "pal256": ["-colors", "200", "-type", "palette"],
+        "grey": ["-colorspace", "gray", "-type", "grayscale"],
+        "true": ["-type", "truecolor"],
+        "alpha": ["-alpha", "set", "-channel", "A", "-evaluate", "set", "60%", "+channel",
+                  "-type", "truecoloralpha"],
+    }
+    # Subtypes and their bits of red, green and blue. ImageMagick widens a
+    # channel to 8 bits by shifting it (and copying some high bits), vexel
+    # by rounding v x 255 / max: the reference takes ImageMagick's channel
+    # values and scales them so.
+    SUBTYPES = {"RGB555": (5, 5, 5), "RGB565": (5, 6, 5), "ARGB4444": (4, 4, 4), "ARGB1555": (5, 5, 5),
+                "XRGB8888": (8, 8, 8), "ARGB8888": (8, 8, 8)}
+
+    @staticmethod
+    def widened(rgb, bits):
+        out = bytearray(rgb)
+        for i, v in enumerate(rgb):
+            n = bits[i % 3]
+            m = (1 << n) - 1
+            out[i] = ((v >> (8 - n)) * 255 + m // 2) // m
+        return bytes(out)
+
+    @staticmethod
+    def magick(*args):
+        return subprocess.run(["convert", *args], check=True, capture_output=True).stdout
+
+    def rgb(self, name):
+        return self.magick(self.path(name), "-alpha", "off", "-depth", "8", "rgb:-")
+
+    @unittest.skipIf(Image is None or shutil.which("convert") is None, "needs ImageMagick and PIL")
+    def test_tool_bitmaps_convert_to_plain_ones_the_tools_read(self):
+        src = self.path("src.png")
+        img = Image.new("RGBA", (13, 7))
+        img.putdata([((x * 37) % 256, (y * 41 + x) % 256, (x * y * 5) % 256, 255 - x * 9)
+                     for y in range(7) for x in range(13)])
+        img.save(src)
+        inputs = {}  # input name: bits of its channels
+        for writer in ("BMP2", "BMP3", "BMP"):
+            for kind, opts in self.KINDS.items():
+                name = "%s_%s.bmp" % (writer.lower(), kind)
+                self.magick(src, *opts, "%s:%s" % (writer, self.path(name)))
+                inputs[name] = (8, 8, 8)
+        for sub, bits in self.SUBTYPES.items():
+            name = "sub_%s.bmp" % sub.lower()
+            alpha = ["-alpha", "set"] if sub.startswith("A") else ["-alpha", "off"]
+            self.magick(src, *alpha, "-type", "truecolor" + ("alpha" if alpha[1] == "set" else ""),
+                        "-define", "bmp:subtype=" + sub, "BMP:" + self.path(name))
+            inputs[name] = bits
+        with Image.open(src) as im:
+            for mode in ("1", "L", "P", "RGB", "RGBA"):
+                name = "pil_%s.bmp" % mode.lower()
+                (im.convert("RGB").convert(mode) if mode != "RGBA" else im).save(self.path(name))
+                inputs[name] = (8, 8, 8)
+        self.mkdir("out")
+        status, out, err = self.convert(*inputs, "out")
+        self.assertEqual((status, err), (0, b""))
+        for name, bits in inputs.items():
+            data = self.read(os.path.join("out", name))
+            f, table, _ = bmputil.parse_bmp(data)
+            self.assertEqual((f["biSize"], f["planes"], f["bfOffBits"], f["bfSize"]),
+                             (40, 1, 54 + len(table), len(data)), name)
+            want = self.widened(self.rgb(name), bits)
+            with Image.open(self.path("out", name)) as im:
+                self.assertEqual(im.convert("RGB").tobytes(), want, name)
+            self.assertEqual(self.rgb(os.path.join("out", name)), want, name)
+
+
 class PluginFormats(Cli):
     """Pictures written by PIL, converted through the default plug-ins and
     compared with PIL's own decode."""

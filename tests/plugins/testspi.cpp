@@ -19,13 +19,13 @@ int calls;
 // Successes: "0" a sound 2 x 2 pair, the others a pair the host cannot
 // use. info: the size of the info block (0 none), with a 24-bit header of
 // width x height when it has room; bits: its size, 0 none, -1 the info
-// block again.
+// block again, -2 a made-up handle that is no block.
 struct Pair { const char *word; long info; LONG width, height; long bits; };
 
 const Pair pairs[] = {
     {"0", 40, 2, 2, 16},         {"noinfo", 0, 0, 0, 16},     {"nobits", 40, 2, 2, 0},
     {"shortinfo", 20, 2, 2, 16}, {"shortbits", 40, 2, -2, 15}, {"hugebits", 40, 0x7fffffff, -0x7fffffff - 1, 8},
-    {"same", 40, 2, 2, -1},
+    {"same", 40, 2, 2, -1},      {"stray", 40, 2, 2, -2},
 };
 
 HLOCAL block(long size) { return size > 0 ? LocalAlloc(LHND, SIZE_T(size)) : nullptr; }
@@ -67,7 +67,7 @@ SPI_EXPORT int SPI_API GetPicture(char *buf, long, unsigned int flag, HLOCAL *pH
             bh->biBitCount = 24;
             LocalUnlock(*pHBInfo);
         }
-        *pHBm = p.bits < 0 ? *pHBInfo : block(p.bits);
+        *pHBm = p.bits == -2 ? HLOCAL(0x10) : p.bits < 0 ? *pHBInfo : block(p.bits);
         return SPI_ALL_RIGHT;
     }
     return std::atoi(word);

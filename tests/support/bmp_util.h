@@ -69,6 +69,28 @@ inline Bytes bmpFile(int32_t width, int32_t height, int bitCount, const Bytes &t
     return join(join(f, table), data);
 }
 
+// The same file under another info header: one of infoSize bytes whose
+// first 40 are the old header and the rest extra (masks and such), then
+// zeros; or, for infoSize 12, the OS/2 core header, whose table entries
+// have 3 bytes.
+inline Bytes reheader(const Bytes &f, uint32_t infoSize, Bytes extra = {})
+{
+    uint32_t off = getLE32(&f[10]);
+    Bytes info = part(f, 14, 40), table = part(f, 54, off - 54);
+    if (infoSize == 12) {
+        info = {12, 0, 0, 0, f[18], f[19], f[22], f[23], f[26], f[27], f[28], f[29]};
+        Bytes t3;
+        for (size_t i = 0; i + 4 <= table.size(); i += 4)
+            t3.insert(t3.end(), table.begin() + long(i), table.begin() + long(i + 3));
+        table = t3;
+    } else {
+        extra.resize(infoSize - 40 > extra.size() ? infoSize - 40 : extra.size());
+        info = with(join(info, extra), 0, infoSize);
+    }
+    Bytes g = join(join(join(part(f, 0, 14), info), table), part(f, off, f.size() - off));
+    return with(with(g, 2, uint32_t(g.size())), 10, uint32_t(14 + info.size() + table.size()));
+}
+
 // An IMP file: 47-byte header, comment, stream.
 inline Bytes impFile(int32_t width, int32_t height, const std::string &comment, const Bytes &stream)
 {
