@@ -4,11 +4,11 @@
 
 #include <cstdio>
 
-#include "platform/winapi.h"
+#include "platform/platform.h"
 
 // When set, the writer asks before it overwrites (never set by the program).
 extern int write_chk;
-// Free bytes measured by the last getFreeSpace, or -1.0.
+// Free bytes left beside the last output closed, or -1.0 when unknown.
 extern double FreeDiskSpace;
 
 // Writes the picture to path, its kind chosen by the extension. infoLen and
@@ -22,8 +22,8 @@ unsigned char *convHeader(const BITMAPINFOHEADER *bih, int flag);
 // The 47-byte IMP header, in a static buffer.
 unsigned char *convHeader2(const BITMAPINFOHEADER *bih);
 
-// Closes an output and checks that its drive still has free space.
-int Fclose(FILE *fp, const char *path);
-int getFreeSpace(const char *path);
+// Closes an output and checks that its file system still has free space;
+// path is the output's name for the message. 0 when both hold.
+int Fclose(OutFile &out, const char *path);
 
 #endif

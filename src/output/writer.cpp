@@ -44,11 +44,11 @@ bool put(FILE *fp, const void *data, int64_t n)
     return true;
 }
 
-int writeFailed(FILE *fp, const char *path, const std::string &temp)
+int writeFailed(OutFile &out, const char *path)
 {
     errmsg("%s: writing error\n", path);
-    Fclose(fp, path);
-    removeFile(temp.c_str());
+    Fclose(out, path);
+    outAbandon(out);
     return -1;
 }
 
@@ -142,12 +142,12 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
 
     // One buffer serves every output, each closed before the next opens.
     static char buffer[kStreamBuffer];
-    std::string temp;
-    FILE *fp = openTempBeside(path, temp);
-    if (fp == nullptr) {
+    OutFile out;
+    if (!outOpen(out, path)) {
         errmsg("%s: cannot write\n", path);
         return -1;
     }
+    FILE *fp = out.fp;
     std::setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 
     unsigned char *work;
@@ -155,11 +155,11 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
     if (kind != KIND_IMP) {
         work = convHeader(bih, kind == KIND_BM2);
         if (!put(fp, work, 54))
-            return writeFailed(fp, path, temp);
+            return writeFailed(out, path);
         // Masks and table as the info block has them behind its header.
         int64_t table = d.masks + 4 * d.colors;
         if (table > 0 && !put(fp, reinterpret_cast<const unsigned char *>(info) + 40, table))
-            return writeFailed(fp, path, temp);
+            return writeFailed(out, path);
         if (kind == KIND_BM2) {
             // The encoder takes the rows in memory order, top-down ones
             // by the sign of the height.
@@ -170,10 +170,10 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
     } else {
         unsigned char *h = convHeader2(bih);
         if (!put(fp, h, 47))
-            return writeFailed(fp, path, temp);
+            return writeFailed(out, path);
         uint32_t dataOffset = getLE32(h + 6);
         if (dataOffset > 47 && !put(fp, impInfoData, dataOffset - 47))
-            return writeFailed(fp, path, temp);
+            return writeFailed(out, path);
         // write_data works on the 54-byte layout: the IMP data offset
         // stands where bfOffBits would be read from.
         std::memset(impWork, 0, sizeof impWork);
@@ -187,19 +187,18 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
 
     if (kind != KIND_BMP) {
         if (write_data(fp, path, work, bits, info, 24) != 0)
-            return writeFailed(fp, path, temp);
+            return writeFailed(out, path);
     } else if (!put(fp, bits, d.image)) {
-        return writeFailed(fp, path, temp);
+        return writeFailed(out, path);
     }
 
-    if (Fclose(fp, path) != 0) {
+    if (Fclose(out, path) != 0) {
         errmsg("%s: writing error\n", path);
-        removeFile(temp.c_str());
+        outAbandon(out);
         return -1;
     }
-    if (replaceFile(temp.c_str(), path) != 0) {
+    if (outCommit(out) != 0) {
         errmsg("%s: cannot write\n", path);
-        removeFile(temp.c_str());
         return -1;
     }
     return 0;

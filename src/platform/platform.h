@@ -23,13 +23,11 @@ constexpr int PLATFORM_TEXT_SJIS = 0;
 constexpr bool PLATFORM_DRIVE_LETTERS = false;
 #endif
 
-// Settles the process before anything else runs (Windows: no error
-// dialogue boxes while plug-ins load). main calls it first.
-#ifdef _WIN32
+// Settles the process before anything else runs. main calls it first.
+// Windows: no error dialogue boxes while plug-ins load. POSIX: a write past
+// the file size limit fails instead of killing the process, and an
+// interrupt or termination removes the temporary output file first.
 void platformInit();
-#else
-inline void platformInit() {}
-#endif
 
 // Value of an environment variable whose name is matched without regard to
 // case; null when it is not set.
@@ -40,19 +38,44 @@ const char *getEnvNoCase(const char *name);
 // search is to take them. Returns false when the directory cannot be read.
 bool findFiles(const char *dir, const char *suffix, std::vector<std::string> &names);
 
-// Free bytes available to the caller on the file system that holds path
-// (the drive root on Windows, the path itself elsewhere). Returns false
-// when they cannot be measured.
-bool diskFreeBytes(const char *path, double *freeBytes);
-
 // Opens a new, empty temporary file in the directory of path, for update
 // ("wb+"), and stores its name. Null when it cannot be created.
 FILE *openTempBeside(const char *path, std::string &tempName);
 
-// Moves the finished temporary file over path (replacing any file there)
-// with the permissions a new file at path would get, or the old file's own.
-// Returns 0 on success.
-int replaceFile(const char *tempName, const char *path);
+// An output being written. It goes to a temporary file beside the file it
+// is to become (the output path with its symbolic links resolved), which
+// replaces that file only once it is complete; when no temporary file can
+// be made or moved there, or the target is no plain file (a device, a
+// pipe), the target itself is written.
+struct OutFile {
+    FILE *fp = nullptr;
+    std::string target; // the file finally written
+    std::string temp;   // the temporary file; empty when writing in place
+    // POSIX: the permission bits and owner the new file gets (the old
+    // file's, or those of a newly created file); -1 keeps the process's.
+    unsigned mode = 0;
+    long uid = -1, gid = -1;
+};
+
+// Opens the output for path, for update ("wb+"). False when neither a
+// temporary file nor the target can be opened.
+bool outOpen(OutFile &o, const char *path);
+
+// Flushes and closes the file, having given it its permission bits and
+// owner while it is still open, and stores the free bytes left on its file
+// system in *freeBytes (-1 when they cannot be measured, infinite for a
+// device or pipe). Returns the close's result: non-zero when the data did
+// not all reach the file.
+int outClose(OutFile &o, double *freeBytes);
+
+// Moves the closed temporary file over the target, keeping the old file's
+// attributes (Windows). Returns 0 on success; on failure the temporary
+// file is removed.
+int outCommit(OutFile &o);
+
+// Gives up a failed output: closes it if it is still open and removes the
+// temporary file. A target written in place stays as it is.
+void outAbandon(OutFile &o);
 
 // Removes a file; errors are ignored.
 void removeFile(const char *path);

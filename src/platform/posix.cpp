@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_set>
@@ -232,30 +234,11 @@ bool findFiles(const char *dir, const char *suffix, std::vector<std::string> &na
     return true;
 }
 
-bool diskFreeBytes(const char *path, double *freeBytes)
-{
-    struct statvfs vfs;
-    if (statvfs(path, &vfs) != 0) {
-        // The file itself may be gone; measure its directory instead.
-        std::string dir = path;
-        size_t cut = dir.rfind(PATH_SEP);
-        dir = cut == std::string::npos ? "." : cut == 0 ? "/" : dir.substr(0, cut);
-        if (statvfs(dir.c_str(), &vfs) != 0)
-            return false;
-    }
-    *freeBytes = double(vfs.f_bavail) * double(vfs.f_frsize);
-    return true;
-}
-
 FILE *openTempBeside(const char *path, std::string &tempName)
 {
     std::string p = path;
     size_t cut = p.rfind(PATH_SEP);
-    std::string dir = cut == std::string::npos ? std::string(".") : p.substr(0, cut + 1);
-    if (cut != std::string::npos)
-        tempName = dir + ".vexel-XXXXXX";
-    else
-        tempName = ".vexel-XXXXXX";
+    tempName = (cut == std::string::npos ? std::string() : p.substr(0, cut + 1)) + ".vexel-XXXXXX";
     std::vector<char> tmpl(tempName.begin(), tempName.end());
     tmpl.push_back('\0');
     int fd = mkstemp(tmpl.data());
@@ -270,21 +253,190 @@ FILE *openTempBeside(const char *path, std::string &tempName)
     return f;
 }
 
-int replaceFile(const char *tempName, const char *path)
+// ---------------------------------------------------------------- output files
+
+namespace {
+
+// The temporary output file, for the signal handler to remove. It changes
+// only while the caught signals are blocked, so the handler never sees it
+// half written.
+char signalTemp[4096];
+const int kCaught[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t caughtSet()
 {
-    // mkstemp made the file private; give it the mode of the file it
-    // replaces, or that of a newly created file.
+    sigset_t s;
+    sigemptyset(&s);
+    for (int sig : kCaught)
+        sigaddset(&s, sig);
+    return s;
+}
+
+// Holds the caught signals back for its lifetime.
+struct SignalBlock {
+    sigset_t old;
+    SignalBlock()
+    {
+        sigset_t s = caughtSet();
+        sigprocmask(SIG_BLOCK, &s, &old);
+    }
+    ~SignalBlock() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
+extern "C" void onSignal(int sig)
+{
+    if (signalTemp[0] != '\0')
+        unlink(signalTemp);
+    // The handler was reset to the default on entry: the signal, delivered
+    // again as the handler returns, ends the process with its own status.
+    raise(sig);
+}
+
+// The file that path names once its symbolic links are followed (the
+// directories on the way need not be: the file stays in the same place).
+// False for a loop of links.
+bool resolveLinks(const char *path, std::string &target)
+{
+    target = path;
+    for (int hops = 0; hops < 40; hops++) {
+        char buf[4096];
+        ssize_t n = readlink(target.c_str(), buf, sizeof buf);
+        if (n < 0)
+            return true; // no link; nothing there yet, or an error the open will meet
+        if (n == 0 || size_t(n) == sizeof buf)
+            return false;
+        std::string link(buf, size_t(n));
+        size_t cut = target.rfind('/');
+        if (link[0] != '/' && cut != std::string::npos)
+            link = target.substr(0, cut + 1) + link;
+        target = link;
+    }
+    return false;
+}
+
+// Removes the temporary file, if any, and forgets it.
+void dropTemp(OutFile &o)
+{
+    if (o.temp.empty())
+        return;
+    SignalBlock block;
+    unlink(o.temp.c_str());
+    signalTemp[0] = '\0';
+    o.temp.clear();
+}
+
+} // namespace
+
+void platformInit()
+{
+    // A write past the file size limit then fails as any write may.
+    signal(SIGXFSZ, SIG_IGN);
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onSignal;
+    sa.sa_mask = caughtSet();
+    sa.sa_flags = SA_RESETHAND;
+    for (int sig : kCaught) {
+        // A signal ignored from the start (nohup, a background job) stays so.
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
+    }
+}
+
+bool outOpen(OutFile &o, const char *path)
+{
+    o = OutFile();
+    if (!resolveLinks(path, o.target))
+        return false;
+    const char *t = o.target.c_str();
     struct stat st;
-    mode_t mode;
-    if (stat(path, &st) == 0) {
-        mode = st.st_mode & 07777;
+    bool exists = stat(t, &st) == 0;
+    // The new file gets the old one's permissions and owner, never its
+    // set-id or sticky bits; a new file what opening it would have given.
+    if (exists) {
+        o.mode = st.st_mode & 0777;
+        o.uid = long(st.st_uid);
+        o.gid = long(st.st_gid);
     } else {
         mode_t mask = umask(0);
         umask(mask);
-        mode = 0666 & ~mask;
+        o.mode = 0666 & ~mask;
     }
-    chmod(tempName, mode);
-    return rename(tempName, path) == 0 ? 0 : -1;
+    if (!exists || S_ISREG(st.st_mode)) {
+        SignalBlock block;
+        o.fp = openTempBeside(t, o.temp);
+        if (o.fp != nullptr && o.temp.size() < sizeof signalTemp) {
+            std::memcpy(signalTemp, o.temp.c_str(), o.temp.size() + 1);
+            return true;
+        }
+        if (o.fp != nullptr)
+            std::fclose(o.fp);
+        o.fp = nullptr;
+        dropTemp(o);
+    }
+    // The target itself. An existing file is opened without O_CREAT, which
+    // a sticky directory may refuse for someone else's file.
+    int fd = open(t, exists ? O_RDWR | O_TRUNC : O_RDWR | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0)
+        return false;
+    o.fp = fdopen(fd, "wb+");
+    if (o.fp == nullptr)
+        close(fd);
+    return o.fp != nullptr;
+}
+
+int outClose(OutFile &o, double *freeBytes)
+{
+    FILE *fp = o.fp;
+    o.fp = nullptr;
+    *freeBytes = -1.0;
+    if (std::fflush(fp) != 0) {
+        std::fclose(fp);
+        return EOF;
+    }
+    int fd = fileno(fp);
+    struct stat st;
+    struct statvfs vfs;
+    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))
+        *freeBytes = HUGE_VAL;
+    else if (fstatvfs(fd, &vfs) == 0)
+        *freeBytes = double(vfs.f_bavail) * double(vfs.f_frsize);
+    if (!o.temp.empty()) {
+        // The old owner where this process may give it (root any, others a
+        // group of their own), then the permission bits.
+        if (o.uid >= 0 && fchown(fd, uid_t(o.uid), gid_t(o.gid)) != 0 &&
+            fchown(fd, uid_t(-1), gid_t(o.gid)) != 0) {
+            // The file stays the process's own.
+        }
+        fchmod(fd, mode_t(o.mode));
+    }
+    return std::fclose(fp);
+}
+
+int outCommit(OutFile &o)
+{
+    if (o.temp.empty())
+        return 0;
+    int r;
+    {
+        SignalBlock block;
+        r = rename(o.temp.c_str(), o.target.c_str());
+        if (r == 0) {
+            signalTemp[0] = '\0';
+            o.temp.clear();
+        }
+    }
+    dropTemp(o);
+    return r == 0 ? 0 : -1;
+}
+
+void outAbandon(OutFile &o)
+{
+    if (o.fp != nullptr)
+        std::fclose(o.fp);
+    o.fp = nullptr;
+    dropTemp(o);
 }
 
 void removeFile(const char *path)

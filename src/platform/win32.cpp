@@ -1,6 +1,7 @@
 // The Windows side of platform.h. Local memory, modules and file attributes
 // are the system's own (winapi.h includes <windows.h>); this file adds the
-// directory search, the free-space measurement and the temporary output file.
+// directory search, the free-space measurement and the output file written
+// beside its target.
 #ifdef _WIN32
 
 #include <fcntl.h>
@@ -114,9 +115,13 @@ static std::string rootOf(const char *path)
 
 typedef BOOL(WINAPI *DiskFreeExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
-bool diskFreeBytes(const char *path, double *freeBytes)
+// Free bytes available to the caller on the volume that holds the file
+// name (a volume mounted in a folder counts as its own). False when they
+// cannot be measured.
+static bool diskFreeBytes(const char *name, double *freeBytes)
 {
-    std::string root = rootOf(path);
+    char volume[MAX_PATH + 1];
+    std::string root = GetVolumePathNameA(name, volume, sizeof volume) ? volume : rootOf(name);
     bool ok = false;
     // The 64-bit query exists from Windows 95 OSR2 on; older systems have
     // only the cluster count.
@@ -176,15 +181,61 @@ FILE *openTempBeside(const char *path, std::string &tempName)
     return nullptr;
 }
 
-int replaceFile(const char *tempName, const char *path)
+bool outOpen(OutFile &o, const char *path)
 {
-    // The new file keeps the marks (hidden, archive...) of the one it
-    // replaces; a new file gets the system's defaults.
-    DWORD old = GetFileAttributesA(path);
-    if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY))
-        SetFileAttributesA(tempName, old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
-    return MoveFileExA(tempName, path, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+    o = OutFile();
+    o.target = path;
+    o.fp = openTempBeside(path, o.temp);
+    if (o.fp != nullptr)
+        return true;
+    // No file can be made beside it: the output itself.
+    o.temp.clear();
+    o.fp = std::fopen(path, "wb+");
+    return o.fp != nullptr;
+}
+
+int outClose(OutFile &o, double *freeBytes)
+{
+    FILE *fp = o.fp;
+    o.fp = nullptr;
+    *freeBytes = -1.0;
+    if (std::fflush(fp) != 0) {
+        std::fclose(fp);
+        return EOF;
+    }
+    double bytes;
+    if (diskFreeBytes((o.temp.empty() ? o.target : o.temp).c_str(), &bytes))
+        *freeBytes = bytes;
+    return std::fclose(fp);
+}
+
+int outCommit(OutFile &o)
+{
+    if (o.temp.empty())
+        return 0;
+    const char *t = o.temp.c_str(), *p = o.target.c_str();
+    // ReplaceFile gives the new file the old one's attributes, security and
+    // creation time.
+    BOOL ok = GetFileAttributesA(p) != INVALID_FILE_ATTRIBUTES &&
+              ReplaceFileA(p, t, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    // No old file, or one that ReplaceFile removed before it failed to move
+    // the new one into its place.
+    if (!ok && GetFileAttributesA(p) == INVALID_FILE_ATTRIBUTES)
+        ok = MoveFileExA(t, p, MOVEFILE_REPLACE_EXISTING);
+    if (!ok)
+        DeleteFileA(t);
+    o.temp.clear();
+    return ok ? 0 : -1;
+}
+
+void outAbandon(OutFile &o)
+{
+    if (o.fp != nullptr)
+        std::fclose(o.fp);
+    o.fp = nullptr;
+    if (!o.temp.empty())
+        DeleteFileA(o.temp.c_str());
+    o.temp.clear();
 }
 
 void removeFile(const char *path)

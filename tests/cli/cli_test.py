@@ -13,8 +13,11 @@ both builds see the same names.
 import argparse
 import io
 import os
+import pwd
+import resource
 import shlex
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -52,23 +55,32 @@ class Cli(unittest.TestCase):
 
     # -- running the program
 
-    def run_vexel(self, *args, answers=b"", env=None, limit_fsize=None):
+    def run_vexel(self, *args, answers=b"", env=None, limit_fsize=None, user=None, stop_in=None):
         """Runs the program in the test directory; returns status, standard
-        output (CR dropped) and standard error."""
-        e = dict(os.environ)
-        if env is not None:
-            e = env
-        pre = None
-        if limit_fsize is not None:
-            import resource
-            import signal
-
-            def pre():
-                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        output (CR dropped) and standard error. It may run under a file size
+        limit (SIGXFSZ as the system leaves it), as another user, or be sent
+        SIGTERM as soon as a new file shows up in the directory stop_in."""
+        def pre():
+            if limit_fsize is not None:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (limit_fsize, limit_fsize))
-        p = subprocess.run(shlex.split(CFG.program) + list(args), cwd=self.dir, input=answers,
-                           capture_output=True, env=e, preexec_fn=pre, timeout=120)
-        return p.returncode, p.stdout.replace(b"\r\n", b"\n"), p.stderr.replace(b"\r\n", b"\n")
+            if user is not None:
+                os.setgroups([])
+                os.setgid(user.pw_gid)
+                os.setuid(user.pw_uid)
+        before = set(os.listdir(stop_in)) if stop_in else None
+        p = subprocess.Popen(shlex.split(CFG.program) + list(args), cwd=self.dir, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ) if env is None else env,
+                             preexec_fn=pre if limit_fsize or user else None)
+        if stop_in:
+            p.stdin.write(answers)
+            p.stdin.flush()
+            answers = None
+        while stop_in and p.poll() is None:
+            if set(os.listdir(stop_in)) - before:
+                p.send_signal(signal.SIGTERM)
+                break
+        out, err = p.communicate(answers, timeout=120)
+        return p.returncode, out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
 
     def convert(self, *args, answers=b"", **kw):
         return self.run_vexel("-d", CFG.plugins, *args, answers=answers, **kw)
@@ -227,23 +239,6 @@ class Batch(Cli):
         self.assertEqual((status, err), (1, b"p.imp: cannot convert because of no full color data\n"))
         self.assertFalse(os.path.exists(self.path("p.imp")))
 
-    def test_write_failure_stops_the_batch_and_keeps_old_files(self):
-        if CFG.style == "windows":
-            self.skipTest("needs a file size limit")
-        self.mkdir("out")
-        self.rgb_bmp("a.bmp", w=4, h=4)
-        self.rgb_bmp("b.bmp", w=200, h=200)
-        self.rgb_bmp("c.bmp", w=4, h=4)
-        self.write("out/b.bmp", b"old contents")
-        status, out, err = self.convert("a.bmp", "b.bmp", "c.bmp", "out", answers=b"a\n",
-                                        limit_fsize=20000)
-        self.assertEqual(status, 1)
-        self.assertIn(("%s: writing error\n" % self.p("out", "b.bmp")).encode(), err)
-        self.assertTrue(os.path.exists(self.path("out", "a.bmp")))
-        self.assertFalse(os.path.exists(self.path("out", "c.bmp")))
-        self.assertEqual(self.read("out/b.bmp"), b"old contents")
-        self.assertEqual(sorted(os.listdir(self.path("out"))), ["a.bmp", "b.bmp"])
-
 
 class Overwrite(Cli):
     def setUp(self):
@@ -289,6 +284,96 @@ class Overwrite(Cli):
         status, out, err = self.convert("a.bmp", "a.BMP", "out", answers=b"y\n")
         self.assertEqual((status, err), (0, self.question("a").encode()))
         self.assertSamePixels(self.read("out/a.bmp"), self.read("b.bmp"))
+
+class Replace(Cli):
+    """An old output replaced stays what it was: a link stays a link, the
+    file keeps its mode (less set-id bits) and owner, a read-only directory
+    has it written in place. A write cut short by a size limit, a full disk
+    or a signal leaves the old file. Nothing is left beside any output."""
+
+    def test_replacing_an_old_output(self):
+        posix = CFG.style == "posix"
+        root = posix and os.geteuid() == 0
+        nobody = pwd.getpwnam("nobody") if root else None
+        self.rgb_bmp("in.bmp", w=200, h=200)  # 120 kB
+        self.rgb_bmp("second.bmp")
+        self.rgb_bmp("fits.bmp", w=100, h=191)  # 15 of the 16 pages of a 64 kB tmpfs
+        big = bytearray(bmputil.make_bmp(1, 1, 24, lambda x, y: (1, 2, 3))[:54])  # 36 MB
+        struct.pack_into("<I", big, 2, 54 + 12000 * 3000)
+        struct.pack_into("<ii", big, 18, 4000, 3000)
+        struct.pack_into("<I", big, 34, 12000 * 3000)
+        self.write("big.bmp", bytes(big) + bytes(12000 * 3000))
+        os.chmod(self.dir, 0o755)  # for nobody
+        rows = [
+            dict(name="plain file", windows=True),
+            dict(name="link", link="t.bmp"),
+            dict(name="dangling link", link="../far/new.bmp", old=False),
+            dict(name="link into another directory", link="{far}/t.bmp"),
+            dict(name="set-uid file of nobody's", mode=0o4755, owner=nobody),
+            dict(name="read-only directory", dirmode=0o555, owner=nobody, user=nobody),
+            dict(name="file size limit, batch stops", inputs=("in.bmp", "second.bmp"), limit_fsize=20000,
+                 status=1, err="%s: writing error\n"),
+            dict(name="full file system", inputs=("fits.bmp",), tmpfs=True, status=1,
+                 err="no free disk space\n%s: writing error\n"),
+            dict(name="SIGTERM while writing", inputs=("big.bmp",), stop=True, status=-signal.SIGTERM),
+        ]
+        for i, row in enumerate(rows):
+            with self.subTest(row["name"]):
+                if not posix and not row.get("windows"):
+                    self.skipTest("POSIX files and signals")
+                self.replace_row("r%d" % i, **row)
+
+    def replace_row(self, rd, name, link=None, old=True, mode=0o644, owner=None, dirmode=None, user=None,
+                    inputs=("in.bmp",), limit_fsize=None, tmpfs=False, stop=False, status=0, err="",
+                    windows=False):
+        out, far = self.path(rd, "out"), self.path(rd, "far")
+        os.makedirs(out)
+        os.mkdir(far)
+        if tmpfs and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", out],
+                                    capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs")
+        try:
+            stem = inputs[0][:-4]
+            output = os.path.join(out, stem + ".bmp")
+            target = output
+            if link:
+                link = link.format(far=far)
+                os.symlink(link, output)
+                target = os.path.normpath(os.path.join(out, link))
+            if old:
+                with open(target, "wb") as f:
+                    f.write(b"old")
+                os.chmod(target, mode)
+                if owner:
+                    os.chown(target, owner.pw_uid, owner.pw_gid)
+            if dirmode:
+                os.chmod(out, dirmode)
+            shown = self.p(rd, "out", stem + ".bmp")
+            question = "%s: overwrite? (y/n/a) " % shown if old else ""
+            got = self.convert(*inputs, self.p(rd, "out"), answers=b"y\n", limit_fsize=limit_fsize, user=user,
+                               stop_in=out if stop else None)
+            self.assertEqual((got[0], got[2]), (status, (question + err.replace("%s", shown)).encode()))
+            if link:
+                self.assertEqual(os.readlink(output), link)
+            kept = status != 0
+            if kept and old:
+                self.assertEqual(self.read(target), b"old")
+            elif not kept:
+                self.assertSamePixels(self.read(target), self.read(inputs[0]))
+            if CFG.style == "posix" and not kept:
+                st = os.stat(target)
+                umask = os.umask(0)
+                os.umask(umask)
+                self.assertEqual(st.st_mode & 0o7777, mode & 0o777 if old else 0o666 & ~umask)
+                self.assertEqual((st.st_uid, st.st_gid), (owner.pw_uid, owner.pw_gid) if owner else
+                                 (os.getuid(), os.getgid()))
+            # The output, its old or new target, and nothing else.
+            left = {os.path.join(d, n) for d in (out, far) for n in os.listdir(d)}
+            self.assertEqual(left, {output, target} if old or not kept else {output})
+        finally:
+            if tmpfs:
+                subprocess.run(["umount", out])
+
 
 @unittest.skipIf(Image is None, "needs python3-pil")
 class ToolBitmaps(Cli):

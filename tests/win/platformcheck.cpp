@@ -1,6 +1,6 @@
 // Checks the Win32 side of the platform layer on Wine's (or a real) file
-// system: the plug-in search, directory status, free space, and the
-// temporary output file and its replacement.
+// system: the plug-in search, directory status, and the output file
+// written beside its target and moved over it.
 //
 //   platformcheck <scratch dir>
 //
@@ -61,30 +61,29 @@ int main(int argc, char **argv)
         check(s.second < 0 ? r == -1 : r == 0 && isDir == (s.second == 1), "statPath " + s.first);
     }
 
-    for (std::string path : {"C:\\x.bmp", "out.bmp", "Q:\\x"}) {
-        double bytes = -1;
-        bool want = path[0] != 'Q'; // no such drive
-        check(diskFreeBytes(path.c_str(), &bytes) == want && (!want || bytes > 0), "diskFreeBytes " + path);
-    }
-
-    // Temporary files beside the output, each with a name of its own; the
-    // one moved over the output keeps the old file's marks.
-    std::string out = dir + "\\out.bmp", temp, temp2, word;
+    // Outputs written beside their targets, each to a file of its own; the
+    // one moved over an old file keeps its marks, free space is measured on
+    // the volume, and an output dropped leaves nothing.
+    std::string out = dir + "\\out.bmp", fresh = dir + "\\new.bmp", word;
     std::ofstream(out) << "old";
     SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    FILE *f = openTempBeside(out.c_str(), temp);
-    FILE *g = openTempBeside(out.c_str(), temp2);
-    if (!check(f && g && temp2 != temp && temp.rfind('\\') == dir.size(), "openTempBeside: names of their own"))
+    OutFile o, o2, o3;
+    if (!check(outOpen(o, out.c_str()) && outOpen(o2, out.c_str()) && outOpen(o3, fresh.c_str()) &&
+                   o.temp != o2.temp && o.temp.rfind('\\') == dir.size(),
+               "outOpen: temporary files of their own"))
         return 1;
-    std::fputs("new", f);
-    std::fclose(f);
-    std::fclose(g);
-    removeFile(temp2.c_str());
-    check(replaceFile(temp.c_str(), out.c_str()) == 0 && std::ifstream(out) >> word && word == "new" &&
-              GetFileAttributesA(temp.c_str()) == INVALID_FILE_ATTRIBUTES &&
-              (GetFileAttributesA(out.c_str()) & FILE_ATTRIBUTE_HIDDEN),
-          "replaceFile: the new contents, the marks kept, the temporary file gone");
-    check(openTempBeside((d + "missing\\x.bmp").c_str(), temp) == nullptr, "openTempBeside: a missing directory");
+    std::string temps[] = {o.temp, o2.temp, o3.temp};
+    outAbandon(o2);
+    std::fputs("new", o.fp);
+    double bytes = -1;
+    check(outClose(o, &bytes) == 0 && bytes > 0 && outClose(o3, &bytes) == 0, "outClose: free space measured");
+    check(outCommit(o) == 0 && std::ifstream(out) >> word && word == "new" &&
+              (GetFileAttributesA(out.c_str()) & FILE_ATTRIBUTE_HIDDEN) && outCommit(o3) == 0 &&
+              GetFileAttributesA(fresh.c_str()) != INVALID_FILE_ATTRIBUTES,
+          "outCommit: over the old file with its marks, and as a new file");
+    for (const std::string &t : temps)
+        check(GetFileAttributesA(t.c_str()) == INVALID_FILE_ATTRIBUTES, "no temporary file left: " + t);
+    check(!outOpen(o, (d + "missing\\x.bmp").c_str()), "outOpen: a missing directory");
 
     std::printf("platformcheck: %d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
