@@ -215,8 +215,13 @@ int outCommit(OutFile &o)
         return 0;
     const char *t = o.temp.c_str(), *p = o.target.c_str();
     // ReplaceFile gives the new file the old one's attributes, security and
-    // creation time.
-    BOOL ok = GetFileAttributesA(p) != INVALID_FILE_ATTRIBUTES &&
+    // creation time. The marks are copied here as well, for the systems
+    // whose ReplaceFile leaves them behind (Wine).
+    DWORD old = GetFileAttributesA(p);
+    if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY))
+        SetFileAttributesA(t, old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+    BOOL ok = old != INVALID_FILE_ATTRIBUTES &&
               ReplaceFileA(p, t, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
     // No old file, or one that ReplaceFile removed before it failed to move
     // the new one into its place.
