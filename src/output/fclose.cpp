@@ -9,9 +9,16 @@ double FreeDiskSpace = -1.0;
 
 int Fclose(OutFile &out, const char *path)
 {
-    int r = outClose(out, &FreeDiskSpace);
-    if (r != 0)
-        return r;
+    // Permissions and free space are settled on the open file, once all of
+    // it has been handed to the system.
+    FreeDiskSpace = -1.0;
+    int r = std::fflush(out.fp);
+    if (r == 0)
+        outSettle(out, &FreeDiskSpace);
+    int c = std::fclose(out.fp);
+    out.fp = nullptr;
+    if (r != 0 || c != 0)
+        return r != 0 ? r : c;
     if (FreeDiskSpace > 0)
         return 0;
     if (PLATFORM_DRIVE_LETTERS && path[0] != '\0' && path[1] == ':')

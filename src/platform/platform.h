@@ -61,12 +61,10 @@ struct OutFile {
 // temporary file nor the target can be opened.
 bool outOpen(OutFile &o, const char *path);
 
-// Flushes and closes the file, having given it its permission bits and
-// owner while it is still open, and stores the free bytes left on its file
-// system in *freeBytes (-1 when they cannot be measured, infinite for a
-// device or pipe). Returns the close's result: non-zero when the data did
-// not all reach the file.
-int outClose(OutFile &o, double *freeBytes);
+// Gives the written and flushed file, still open, its permission bits and
+// owner, and measures the free bytes left on its file system: -1 when they
+// cannot be measured, infinite for a device or pipe.
+void outSettle(OutFile &o, double *freeBytes);
 
 // Moves the closed temporary file over the target, keeping the old file's
 // attributes (Windows). Returns 0 on success; on failure the temporary

@@ -386,16 +386,10 @@ bool outOpen(OutFile &o, const char *path)
     return o.fp != nullptr;
 }
 
-int outClose(OutFile &o, double *freeBytes)
+void outSettle(OutFile &o, double *freeBytes)
 {
-    FILE *fp = o.fp;
-    o.fp = nullptr;
+    int fd = fileno(o.fp);
     *freeBytes = -1.0;
-    if (std::fflush(fp) != 0) {
-        std::fclose(fp);
-        return EOF;
-    }
-    int fd = fileno(fp);
     struct stat st;
     struct statvfs vfs;
     if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))
@@ -411,7 +405,6 @@ int outClose(OutFile &o, double *freeBytes)
         }
         fchmod(fd, mode_t(o.mode));
     }
-    return std::fclose(fp);
 }
 
 int outCommit(OutFile &o)

@@ -194,19 +194,11 @@ bool outOpen(OutFile &o, const char *path)
     return o.fp != nullptr;
 }
 
-int outClose(OutFile &o, double *freeBytes)
+void outSettle(OutFile &o, double *freeBytes)
 {
-    FILE *fp = o.fp;
-    o.fp = nullptr;
-    *freeBytes = -1.0;
-    if (std::fflush(fp) != 0) {
-        std::fclose(fp);
-        return EOF;
-    }
-    double bytes;
-    if (diskFreeBytes((o.temp.empty() ? o.target : o.temp).c_str(), &bytes))
-        *freeBytes = bytes;
-    return std::fclose(fp);
+    // The attributes follow when the file is moved into place.
+    if (!diskFreeBytes((o.temp.empty() ? o.target : o.temp).c_str(), freeBytes))
+        *freeBytes = -1.0;
 }
 
 int outCommit(OutFile &o)

@@ -50,7 +50,8 @@ class Cli(unittest.TestCase):
     def tearDown(self):
         for root, dirs, files in os.walk(self.dir):
             for n in dirs + files:
-                os.chmod(os.path.join(root, n), 0o755)
+                if not os.path.islink(os.path.join(root, n)):
+                    os.chmod(os.path.join(root, n), 0o755)
         shutil.rmtree(self.dir)
 
     # -- running the program

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "output/output.h"
 #include "platform/platform.h"
 
 static int passed, failed;
@@ -75,8 +76,8 @@ int main(int argc, char **argv)
     std::string temps[] = {o.temp, o2.temp, o3.temp};
     outAbandon(o2);
     std::fputs("new", o.fp);
-    double bytes = -1;
-    check(outClose(o, &bytes) == 0 && bytes > 0 && outClose(o3, &bytes) == 0, "outClose: free space measured");
+    check(Fclose(o, out.c_str()) == 0 && FreeDiskSpace > 0 && Fclose(o3, fresh.c_str()) == 0,
+          "Fclose: free space measured");
     check(outCommit(o) == 0 && std::ifstream(out) >> word && word == "new" &&
               (GetFileAttributesA(out.c_str()) & FILE_ATTRIBUTE_HIDDEN) && outCommit(o3) == 0 &&
               GetFileAttributesA(fresh.c_str()) != INVALID_FILE_ATTRIBUTES,
