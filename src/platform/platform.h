@@ -45,8 +45,8 @@ FILE *openTempBeside(const char *path, std::string &tempName);
 // An output being written. It goes to a temporary file beside the file it
 // is to become (the output path with its symbolic links resolved), which
 // replaces that file only once it is complete; when no temporary file can
-// be made or moved there, or the target is no plain file (a device, a
-// pipe), the target itself is written.
+// be made there, or the target is no plain file (a device, a pipe), the
+// target itself is written.
 struct OutFile {
     FILE *fp = nullptr;
     std::string target; // the file finally written
