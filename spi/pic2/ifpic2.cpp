@@ -374,14 +374,15 @@ struct Arith {
     Bits in;
     uint32_t a = 0xFFFF, v;
     uint32_t t[128];
-    bool bad = false; // the code value left the range: the stream is broken
+    // A code value at or above the range marks a broken stream; one that
+    // starts so stays so, and is seen after the first decision.
+    bool bad = false;
 
     Arith(const Block &b) : in(b.data + 256, b.size - 256)
     {
         for (int i = 0; i < 128; i++)
             t[i] = be16(b.data + 2 * i);
         v = in.get(16);
-        bad = v >= a;
     }
     int decide(int x)
     {
@@ -527,8 +528,6 @@ int decodeSs(const Block &b, Canvas &cv)
     if (b.size < 256)
         return SPI_OUT_OF_ORDER;
     Ss s(b, cv.ch);
-    if (s.ac.bad)
-        return SPI_OUT_OF_ORDER;
     for (int y = 0; y < b.h; y++) {
         const bool last = y == b.h - 1;
         std::fill(s.below.begin(), s.below.end(), kNone);

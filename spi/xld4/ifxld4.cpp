@@ -178,7 +178,7 @@ int readPalette(Runs *runs, SpiDib *dib)
         dib->table[j].rgbBlue = static_cast<BYTE>(c[5] * 17);
     }
     dib->colors = 16;
-    return runs->done() ? SPI_ALL_RIGHT : SPI_OUT_OF_ORDER;
+    return SPI_ALL_RIGHT;
 }
 
 int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
@@ -205,6 +205,8 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     if (rc != SPI_ALL_RIGHT)
         return rc;
 
+    // Each chunk, the palette's too, must have given all its values when
+    // the next one is loaded.
     uint32_t left = 0; // pixels the current chunk still owes
     for (int y = 0; y < kHeight; y++) {
         unsigned char *o = dib->row(y);
