@@ -168,6 +168,8 @@ const Row kPic2[] = {
     {"Example2SsAndBm", [] { return kEx2; }, [] { return letters("AAAB CDCB CDBB KKWB"); }},
     // no canvas size: the blocks' extent
     {"CanvasFromBlocks", [] { return patch(kEx2, 116, {0, 0, 0, 0}); }, [] { return letters("AAAB CDCB CDBB KKWB"); }},
+    // rows below the canvas are not decoded, whatever they would hold
+    {"BlockTallerThanCanvas", [] { return patch(kEx1, 142, {0xFF, 0xFF}); }, [] { return letters("KAAB BABC KAAA"); }},
     // the raw block half off the canvas, one dot of it on the right edge
     {"BlockPastEdge", [] { return patch(kEx2, kBm + 14, {0, 3, 0, 3}); }, [] { return letters("AAAB CDCB CDBB KKKW"); }},
     {"BlockPastLeft", [] { return patch(kEx2, kBm + 14, {0xFF, 0xFF, 0, 0}); }, [] { return letters("BAAB CDCB CDBB KKKK"); }},

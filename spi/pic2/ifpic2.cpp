@@ -46,6 +46,7 @@ enum Coding { kUnknown, kSS, kSF, kBM, kBI };
 struct Block {
     Coding coding;
     int w, h, x, y;          // size and place on the canvas
+    int rows;                // rows to decode: those down to the canvas's bottom
     bool keyed;              // pixels of colour `key` are not painted
     uint32_t key;
     const unsigned char *data; // the coded pixels
@@ -91,7 +92,6 @@ struct Layout {
     int depth;
     int64_t width, height;
     size_t first;   // offset of the first block
-    int64_t rows;   // rows of all the blocks that paint something
 };
 
 int readLayout(const SpiSource &src, Layout *lay)
@@ -118,7 +118,6 @@ int readLayout(const SpiSource &src, Layout *lay)
 
     bool known = false;
     int64_t right = 0, bottom = 0, work = 0;
-    lay->rows = 0;
     size_t pos = first;
     for (;;) {
         Block b;
@@ -137,7 +136,6 @@ int readLayout(const SpiSource &src, Layout *lay)
         work += area;
         if (area > kMaxPixels || work > kMaxWork)
             return SPI_NO_MEMORY;
-        lay->rows += b.h;
         right = std::max(right, int64_t(b.x) + b.w);
         bottom = std::max(bottom, int64_t(b.y) + b.h);
     }
@@ -223,7 +221,7 @@ int decodeRaw(const Block &b, Canvas &cv)
     const uint32_t mask = (uint32_t(1) << d) - 1;
     std::vector<uint32_t> row(size_t(b.w));
     const unsigned char *p = b.data;
-    for (int y = 0; y < b.h; y++) {
+    for (int y = 0; y < b.rows; y++) {
         for (int x = 0; x < b.w; x++, p += bytes) {
             uint32_t v;
             if (bytes == 1)
@@ -343,7 +341,7 @@ int decodeSf(const Block &b, Canvas &cv)
     std::vector<uint32_t> row(size_t(b.w));
     if (!sfLength(s))
         return SPI_OUT_OF_ORDER;
-    for (int y = 0; y < b.h; y++) {
+    for (int y = 0; y < b.rows; y++) {
         const bool last = y == b.h - 1;
         std::fill(s.below.begin(), s.below.end(), kNone);
         for (int x = 0; x < b.w; x++) {
@@ -528,7 +526,7 @@ int decodeSs(const Block &b, Canvas &cv)
     if (b.size < 256)
         return SPI_OUT_OF_ORDER;
     Ss s(b, cv.ch);
-    for (int y = 0; y < b.h; y++) {
+    for (int y = 0; y < b.rows; y++) {
         const bool last = y == b.h - 1;
         std::fill(s.below.begin(), s.below.end(), kNone);
         std::rotate(s.marks, s.marks + 2, s.marks + 3); // the oldest row becomes this one
@@ -585,26 +583,38 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     }
     cv.prog = &prog;
     cv.done = 0;
-    cv.total = std::max<int64_t>(lay.rows, 1);
-    if (prog.step(0, int(cv.total)))
-        return SPI_ABORT;
-
-    // Blocks are painted in file order, each decoded afresh.
-    size_t pos = lay.first;
-    for (;;) {
-        Block b;
-        bool more;
-        rc = nextBlock(src, &pos, &b, &more);
-        if (rc != SPI_ALL_RIGHT || !more)
-            break;
-        if (b.coding == kUnknown || b.w == 0 || b.h == 0)
-            continue;
-        rc = b.coding == kSS ? decodeSs(b, cv) : b.coding == kSF ? decodeSf(b, cv) : decodeRaw(b, cv);
+    cv.total = 0;
+    for (int pass = 0; pass < 2; pass++) {
+        // The first pass counts the rows for the progress calls, the
+        // second decodes the blocks in file order, each afresh.
+        size_t pos = lay.first;
+        for (;;) {
+            Block b;
+            bool more;
+            rc = nextBlock(src, &pos, &b, &more);
+            if (rc != SPI_ALL_RIGHT || !more)
+                break;
+            if (b.coding == kUnknown)
+                continue;
+            // Nothing after a row below the canvas shows, nor a block
+            // wholly beside it: neither is decoded.
+            b.rows = int(std::min<int64_t>(b.h, std::max<int64_t>(lay.height - b.y, 0)));
+            if (b.w == 0 || b.rows == 0 || b.x >= lay.width || b.x + b.w <= 0 || b.y + b.h <= 0)
+                continue;
+            if (pass == 0) {
+                cv.total += b.rows;
+                continue;
+            }
+            rc = b.coding == kSS ? decodeSs(b, cv) : b.coding == kSF ? decodeSf(b, cv) : decodeRaw(b, cv);
+            if (rc != SPI_ALL_RIGHT)
+                return rc;
+        }
         if (rc != SPI_ALL_RIGHT)
             return rc;
+        cv.total = std::max<int64_t>(cv.total, 1);
+        if (pass == 0 && prog.step(0, int(cv.total)))
+            return SPI_ABORT;
     }
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
     return prog.step(int(cv.total), int(cv.total)) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
