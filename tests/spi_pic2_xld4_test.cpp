@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "plugins/spi.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -336,6 +338,67 @@ TEST(Xld4, SurvivesDamage)
 {
     damage(load("xld4/example.xld4"), "xld4", xld4Example());
     damage(kQ4, "xld4", pixelsPicture(1000));
+}
+
+using Calls = std::vector<std::pair<int, int>>;
+
+// Logs each call; asks to stop at the call numbered by the log's first entry.
+int SPI_API progress(int num, int denom, long lData)
+{
+    auto *log = reinterpret_cast<Calls *>(lData);
+    log->emplace_back(num, denom);
+    return int(log->size()) - 2 == log->front().first;
+}
+
+// Each plug-in through its exports: its file pattern, the size and depth
+// GetPictureInfo tells, progress from 0 to the end that never goes back,
+// and a stop at the first, a middle or the last call that ends the decode
+// at once with no picture.
+TEST(Pic2Xld4, Exports)
+{
+    const struct {
+        const char *spi, *pattern;
+        Bytes file;
+        int w, h, depth;
+    } kSpis[] = {{"ifpic2.spi", "*.pic2", kEx2, 4, 4, 24},
+                 {"ifp2.spi", "*.p2", load("pic2/p2_multiblock_48x36.pic2"), 48, 36, 24},
+                 {"ifxld4.spi", "*.xld4;*.q4", kQ4, 640, 400, 8}};
+    for (auto k : kSpis) {
+        SCOPED_TRACE(k.spi);
+        HMODULE h = LoadLibraryA((VEXEL_SPI_DIR "/" + std::string(k.spi)).c_str());
+        auto fn = [h](const char *name) { return reinterpret_cast<void *>(GetProcAddress(h, name)); };
+        auto pluginInfo = reinterpret_cast<GetPluginInfoFn>(fn("GetPluginInfo"));
+        auto pictureInfo = reinterpret_cast<GetPictureInfoFn>(fn("GetPictureInfo"));
+        auto picture = reinterpret_cast<GetPictureFn>(fn("GetPicture"));
+        ASSERT_TRUE(pluginInfo && pictureInfo && picture);
+        char text[32] = {};
+        pluginInfo(2, text, sizeof text);
+        EXPECT_STREQ(text, k.pattern);
+        char *buf = reinterpret_cast<char *>(k.file.data());
+        PictureInfo pi = {};
+        ASSERT_EQ(pictureInfo(buf, long(k.file.size()), SPI_INPUT_MEMORY, &pi), 0);
+        EXPECT_TRUE(pi.width == k.w && pi.height == k.h && pi.colorDepth == k.depth);
+        auto decode = [&](Calls *log) {
+            HLOCAL info = nullptr, bits = nullptr;
+            int rc = picture(buf, long(k.file.size()), SPI_INPUT_MEMORY, &info, &bits, progress, long(log));
+            EXPECT_EQ(rc == 0, info != nullptr && bits != nullptr);
+            LocalFree(info), LocalFree(bits);
+            log->erase(log->begin());
+            return rc;
+        };
+        Calls log{{-9, 0}};
+        ASSERT_EQ(decode(&log), 0);
+        ASSERT_GE(log.size(), 3u);
+        for (size_t i = 0; i < log.size(); i++)
+            EXPECT_TRUE(log[i].second == log[0].second && log[i].first >= (i ? log[i - 1].first : 0)) << i;
+        EXPECT_TRUE(log.front().first == 0 && log.back().first == log.back().second);
+        for (int stop : {0, int(log.size()) / 2, int(log.size()) - 1}) {
+            Calls stopped{{stop, 0}};
+            EXPECT_EQ(decode(&stopped), SPI_ABORT);
+            EXPECT_EQ(stopped.size(), size_t(stop) + 1);
+        }
+        FreeLibrary(h);
+    }
 }
 
 } // namespace
