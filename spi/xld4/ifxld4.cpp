@@ -110,8 +110,10 @@ bool unpack(const Chunk &c, std::vector<unsigned char> *out, std::vector<uint32_
             uint32_t from = (*start)[code], len = (*start)[code + 1] - from + 1;
             if (out->size() + len > kMaxUnpacked)
                 return false;
-            for (uint32_t i = 0; i < len; i++)
-                out->push_back((*out)[from + i]);
+            for (uint32_t i = 0; i < len; i++) {
+                unsigned char b = (*out)[from + i];
+                out->push_back(b);
+            }
         }
         if (++step == kMaxStep)
             return false;
