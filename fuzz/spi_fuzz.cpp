@@ -8,14 +8,6 @@
 
 #include "plugins/spi.h"
 
-extern "C" {
-int SPI_API GetPluginInfo(int infono, char *buf, int buflen);
-int SPI_API IsSupported(char *filename, DWORD_PTR dw);
-int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo);
-int SPI_API GetPicture(char *buf, long len, unsigned int flag, HLOCAL *pHBInfo, HLOCAL *pHBm,
-                       SPI_PROGRESS lpPrgressCallback, long lData);
-}
-
 namespace {
 
 // Stops the decode at the second progress call for inputs whose last byte

@@ -5,7 +5,8 @@
 set -euo pipefail
 
 build=(cmake make g++ pkg-config libgif-dev libjpeg62-turbo-dev libtiff-dev libpng-dev)
-test=(libgtest-dev clang libclang-rt-14-dev libfuzzer-14-dev imagemagick /usr/bin/python3 python3-pil)
+test=(libgtest-dev clang libclang-rt-14-dev libfuzzer-14-dev imagemagick /usr/bin/python3 python3-pil
+  dpkg-dev file lintian groff-base man-db)
 bench=(giflib-tools libtiff-tools libjpeg-turbo-progs netpbm imagemagick libqoi-dev hyperfine)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 zip)
 

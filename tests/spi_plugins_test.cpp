@@ -20,7 +20,7 @@
 #include <set>
 
 #include "encoders.h"
-#include "plugins/spi.h"
+#include "platform/winapi.h"
 
 namespace {
 

@@ -59,6 +59,8 @@ int main(int argc, char **argv)
         shortUsage();
         return 1;
     }
+    if (pluginDir == nullptr)
+        pluginDir = defaultPluginDir();
     if (pluginDir == nullptr) {
         errmsg("plug-in directory not given\n");
         return 1;

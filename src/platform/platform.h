@@ -81,4 +81,11 @@ void removeFile(const char *path);
 // Status query of a path: 0 when it exists (with *isDir set), -1 when not.
 int statPath(const char *path, bool *isDir);
 
+// The plug-in directory of an installed program, for when neither -d nor
+// windir names one: lib/vexel under the prefix whose bin/ holds the running
+// executable, found from the executable itself so that an installed tree
+// still finds its plug-ins after it has been moved. Null when the directory
+// does not exist, and always on Windows, where windir is always set.
+const char *defaultPluginDir();
+
 #endif

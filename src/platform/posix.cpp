@@ -437,4 +437,28 @@ void removeFile(const char *path)
     unlink(path);
 }
 
+const char *defaultPluginDir()
+{
+    static std::string dir;
+    std::vector<char> buf(256);
+    ssize_t n;
+    while ((n = readlink("/proc/self/exe", buf.data(), buf.size())) >= ssize_t(buf.size()))
+        buf.resize(buf.size() * 2);
+    if (n <= 0)
+        return nullptr;
+    // <prefix>/bin/vexel: drop the file name and bin.
+    dir.assign(buf.data(), size_t(n));
+    for (int up = 0; up < 2; up++) {
+        size_t cut = dir.rfind('/');
+        if (cut == std::string::npos)
+            return nullptr;
+        dir.erase(cut);
+    }
+    dir += "/lib/vexel";
+    bool isDir = false;
+    if (statPath(dir.c_str(), &isDir) != 0 || !isDir)
+        return nullptr;
+    return dir.c_str();
+}
+
 #endif // !_WIN32

@@ -256,4 +256,9 @@ int statPath(const char *path, bool *isDir)
     return 0;
 }
 
+const char *defaultPluginDir()
+{
+    return nullptr;
+}
+
 #endif // _WIN32
