@@ -50,7 +50,14 @@ std::vector<uint8_t> encodeGif(const RawPicture &p, const GifOptions &o)
     }
     int sw = o.screenWidth ? o.screenWidth : p.width;
     int sh = o.screenHeight ? o.screenHeight : p.height;
-    bool ok = EGifPutScreenDesc(gif, sw, sh, 8, o.background, o.localMap ? nullptr : map) != GIF_ERROR &&
+    ColorMapObject *screenMap = nullptr;
+    if (o.localMap && !o.screenMap.empty()) {
+        std::vector<GifColorType> sc(size_t(size), GifColorType{0, 0, 0});
+        for (size_t i = 0; i < sc.size() && 3 * i + 2 < o.screenMap.size(); i++)
+            sc[i] = GifColorType{o.screenMap[3 * i], o.screenMap[3 * i + 1], o.screenMap[3 * i + 2]};
+        screenMap = GifMakeMapObject(size, sc.data());
+    }
+    bool ok = EGifPutScreenDesc(gif, sw, sh, 8, o.background, o.localMap ? screenMap : map) != GIF_ERROR &&
               EGifPutImageDesc(gif, o.left, o.top, p.width, p.height, o.interlace,
                                o.localMap ? map : nullptr) != GIF_ERROR;
     std::vector<GifPixelType> line(size_t(p.width));
@@ -69,6 +76,7 @@ std::vector<uint8_t> encodeGif(const RawPicture &p, const GifOptions &o)
     if (EGifCloseFile(gif, &err) == GIF_ERROR)
         ok = false;
     GifFreeMapObject(map);
+    GifFreeMapObject(screenMap);
     return ok ? out : std::vector<uint8_t>();
 }
 
@@ -265,9 +273,10 @@ std::vector<uint8_t> encodeTiff(const RawPicture &p, const TiffOptions &o)
     TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(o.compression));
     TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t(o.orientation));
     if (o.alpha) {
-        uint16_t kind = EXTRASAMPLE_UNASSALPHA;
+        uint16_t kind = o.associated ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
         TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), &kind);
     }
+    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, uint16_t(o.sampleFormat));
     if (o.xResolution > 0) {
         TIFFSetField(t, TIFFTAG_XRESOLUTION, o.xResolution);
         TIFFSetField(t, TIFFTAG_YRESOLUTION, o.yResolution);
@@ -275,13 +284,15 @@ std::vector<uint8_t> encodeTiff(const RawPicture &p, const TiffOptions &o)
     }
     if (photometric == PHOTOMETRIC_PALETTE) {
         size_t n = size_t(1) << p.bits;
-        std::vector<uint16_t> r(n), g(n), b(n);
+        std::vector<uint16_t> map(3 * n);
         for (size_t i = 0; i < n && 3 * i + 2 < p.palette.size(); i++) {
-            r[i] = uint16_t(p.palette[3 * i] * 257);
-            g[i] = uint16_t(p.palette[3 * i + 1] * 257);
-            b[i] = uint16_t(p.palette[3 * i + 2] * 257);
+            map[i] = uint16_t(p.palette[3 * i] * 257);
+            map[n + i] = uint16_t(p.palette[3 * i + 1] * 257);
+            map[2 * n + i] = uint16_t(p.palette[3 * i + 2] * 257);
         }
-        TIFFSetField(t, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
+        if (o.colormap.size() == map.size())
+            map = o.colormap;
+        TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), map.data() + n, map.data() + 2 * n);
     }
     bool ok = true;
     const size_t ch = size_t(p.channels);

@@ -42,6 +42,7 @@ struct GifOptions {
     int top = 0;
     int background = 0;
     bool localMap = false; // the colour map goes with the image, not the screen
+    std::vector<uint8_t> screenMap = {}; // with localMap: RGB triplets of a screen map too
 };
 // p: one channel of indexes, palette of up to 256 entries.
 std::vector<uint8_t> encodeGif(const RawPicture &p, const GifOptions &o = GifOptions());
@@ -65,7 +66,10 @@ struct TiffOptions {
     bool separate = false;   // one plane per channel
     int rowsPerStrip = 0;    // 0: the library's choice
     int orientation = 1;
-    bool alpha = false;      // the last channel is unassociated alpha
+    bool alpha = false;      // the last channel is alpha
+    bool associated = false; // ... premultiplied (associated), not unassociated
+    int sampleFormat = 1;    // 1 unsigned, 2 signed, 3 floating point
+    std::vector<uint16_t> colormap = {}; // 16-bit map entries, red then green then blue; else the palette's
     float xResolution = 0;   // written with the unit when non-zero
     float yResolution = 0;
     int resolutionUnit = 2;

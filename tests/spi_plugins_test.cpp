@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -78,8 +80,21 @@ struct Plugin {
 struct Pic {
     int rc = -1, w = 0, h = 0, bits = 0;
     Bytes rgb;         // rows top-down, through the table if any
+    Bytes alt;         // references: another value as right as rgb's, if any
     std::string fault; // what the pair got wrong
 };
+
+// Where got's rows first differ from the reference's, or -1.
+long differs(const Pic &want, const Pic &got)
+{
+    if (got.w != want.w || got.h != want.h || got.rgb.size() != want.rgb.size())
+        return 0;
+    for (size_t i = 0; i < want.rgb.size(); i++) {
+        if (got.rgb[i] != want.rgb[i] && (want.alt.empty() || got.rgb[i] != want.alt[i]))
+            return long(i / 3);
+    }
+    return -1;
+}
 
 // GetPicture on a file's bytes: flag 1 hands over an exact-size copy, so
 // reads past it are caught; flag 0 a scratch file with the bytes at offset.
@@ -132,7 +147,8 @@ struct Sample {
     Pic (*ref)(const Sample &) = nullptr;
 };
 
-// giflib's first image on the logical screen over the background.
+// giflib's first image on the logical screen over the background: the
+// global map's entry, or black.
 Pic refGif(const Sample &s)
 {
     TempFile f(s.file);
@@ -145,11 +161,12 @@ Pic refGif(const Sample &s)
         const ColorMapObject *map = d.ColorMap ? d.ColorMap : g->SColorMap;
         bool screen = g->SWidth > 0 && g->SHeight > 0; // else the image is the picture
         r.w = screen ? g->SWidth : d.Width, r.h = screen ? g->SHeight : d.Height;
-        int bg = g->SBackGroundColor < map->ColorCount ? g->SBackGroundColor : 0;
+        const ColorMapObject *gm = g->SColorMap;
+        GifColorType bg = gm && g->SBackGroundColor < gm->ColorCount ? gm->Colors[g->SBackGroundColor] : GifColorType{};
         for (int i = 0; i < r.w * r.h; i++) {
             int ix = i % r.w - (screen ? d.Left : 0), iy = i / r.w - (screen ? d.Top : 0);
             bool in = ix >= 0 && iy >= 0 && ix < d.Width && iy < d.Height;
-            GifColorType c = map->Colors[in ? im.RasterBits[iy * d.Width + ix] : bg];
+            GifColorType c = in ? map->Colors[im.RasterBits[iy * d.Width + ix]] : bg;
             r.rgb.insert(r.rgb.end(), {c.Red, c.Green, c.Blue});
         }
     }
@@ -238,13 +255,48 @@ Pic refSource(const Sample &s)
     return r;
 }
 
+// ImageMagick's decode, turned as the file says, at 16 bits a sample and
+// rounded here to 8 (its own -depth 8 cuts). Where its 16-bit value lies
+// within one of a half step, rounding either way is as right.
+Pic refMagick(const Sample &s)
+{
+    TempFile f(s.file);
+    Pic r;
+    FILE *p = popen(("/usr/bin/convert " + f.path + "[0] -auto-orient -depth 16 ppm:-").c_str(), "r");
+    if (p == nullptr || std::fscanf(p, "P6 %d %d 65535", &r.w, &r.h) != 2 || std::fgetc(p) == EOF)
+        r.w = r.h = 0;
+    for (int c = 0, i = 0; r.w > 0 && i < 3 * r.w * r.h && (c = std::fgetc(p)) != EOF; i++) {
+        unsigned v = unsigned(c) << 8 | unsigned(std::fgetc(p));
+        r.rgb.push_back(uint8_t((v + 128) / 257));
+        r.alt.push_back(uint8_t(v % 257 == 128 || v % 257 == 129 ? (v + 128) / 257 - 1 : (v + 128) / 257));
+    }
+    if (p != nullptr)
+        pclose(p);
+    return r;
+}
+
 Sample gif(const RawPicture &p, GifOptions o = {}) { return {encodeGif(p, o), p, "ifgif.spi", 6, refGif}; }
 Sample jpeg(const RawPicture &p, JpegOptions o = {}) { return {encodeJpeg(p, o), p, "ifjpeg.spi", 3, refJpeg}; }
 Sample png(const RawPicture &p, PngOptions o = {}) { return {encodePng(p, o), p, "ifpng.spi", 8, refPng}; }
-Sample tiff(const RawPicture &p, TiffOptions o)
+Sample tiff(const RawPicture &p, TiffOptions o, Pic (*ref)(const Sample &) = refTiff)
 {
     o.alpha = o.photometric < 0 && p.channels % 2 == 0; // grey or RGB with alpha
-    return {encodeTiff(p, o), p, "iftiff.spi", 4, o.alpha ? refSource : refTiff};
+    return {encodeTiff(p, o), p, "iftiff.spi", 4, o.alpha && !o.associated ? refSource : ref};
+}
+
+// The picture's colours premultiplied by its last channel, made odd (so
+// that no straight colour lies half-way between two levels).
+RawPicture premultiplied(RawPicture p)
+{
+    const size_t ch = size_t(p.channels);
+    const uint32_t max = (1u << p.bits) - 1;
+    for (size_t i = 0; i < p.samples.size(); i += ch) {
+        uint32_t a = p.samples[i + ch - 1] | 1u;
+        p.samples[i + ch - 1] = uint16_t(a);
+        for (size_t c = 0; c + 1 < ch; c++)
+            p.samples[i + c] = uint16_t(p.samples[i + c] * a / max);
+    }
+    return p;
 }
 
 // The same GIF with the screen size in its header changed.
@@ -276,11 +328,23 @@ struct Case {
     Sample (*make)();
 };
 
-// GifOptions: interlace, screen width, height, left, top, background, local map.
-// TiffOptions: compression, photometric, tiled, separate, rows per strip, orientation.
+// 16-bit colour map entries, most of whose high bytes are one short of the
+// rounded value.
+std::vector<uint16_t> map16(size_t n)
+{
+    std::vector<uint16_t> m(n);
+    uint32_t seed = 7;
+    for (uint16_t &v : m)
+        v = uint16_t(rnd(&seed));
+    return m;
+}
+
+// GifOptions: interlace, screen width, height, left, top, background, local map, screen map.
+// TiffOptions: compression, photometric, tiled, separate, rows per strip, orientation, alpha, associated.
 const Case kCases[] = {
     {"GifInterlacedFewRows", [] { return gif(pic(5, 3, 1, 8, 4), {true}); }},
-    {"GifLocalMap", [] { return gif(pic(20, 19, 1, 8, 8), {false, 0, 0, 0, 0, 0, true}); }},
+    // the screen shows the global map's background though the image has its own full map
+    {"GifLocalMapOnScreen", [] { return gif(pic(20, 19, 1, 8, 256), {false, 25, 21, 2, 1, 5, true, Bytes(30, 77)}); }},
     {"GifBackgroundPastMap", [] { return gif(pic(30, 20, 1, 8, 4), {false, 50, 40, 5, 7, 200}); }},
     // frames sticking out of the screen, or wholly off it, are cut at its edges
     {"GifClippedInterlaced", [] { return screen(gif(pic(40, 30, 1, 8, 16), {true, 70, 50, 25, 15, 1}), 50, 40); }},
@@ -299,22 +363,33 @@ const Case kCases[] = {
     {"PngThinInterlaced", [] { return png(pic(3, 2, 1), {true}); }},
     {"TiffBilevelWhiteIsZero", [] { return tiff(pic(37, 21, 1, 1), {COMPRESSION_PACKBITS, PHOTOMETRIC_MINISWHITE, false, false, 5}); }},
     {"TiffGrey4Tiled", [] { return tiff(pic(51, 35, 1, 4), {COMPRESSION_ADOBE_DEFLATE, -1, true}); }},
-    {"TiffPalette4Tiled", [] { return tiff(pic(41, 33, 1, 4, 16), {COMPRESSION_NONE, -1, true}); }},
+    {"TiffPalette4TiledMap16", [] {
+         TiffOptions o{COMPRESSION_NONE, -1, true};
+         o.colormap = map16(48);
+         return tiff(pic(41, 33, 1, 4, 16), o, refMagick);
+     }},
+    {"TiffGrey16", [] { return tiff(pic(23, 19, 1, 16), {COMPRESSION_LZW}, refMagick); }},
     {"TiffRgbStrips", [] { return tiff(pic(45, 31, 3), {COMPRESSION_LZW, -1, false, false, 3}); }},
     {"TiffRgbTiled", [] { return tiff(pic(45, 31, 3), {COMPRESSION_LZW, -1, true}); }},
     {"TiffRgb16", [] { return tiff(pic(23, 19, 3, 16), {COMPRESSION_ADOBE_DEFLATE}); }},
     {"TiffRgbJpeg", [] { return tiff(pic(48, 32, 3), {COMPRESSION_JPEG, -1, false, false, 16}); }},
-    {"TiffRgbBottomUp", [] { return tiff(pic(45, 31, 3), {COMPRESSION_NONE, -1, false, false, 4, ORIENTATION_BOTLEFT}); }},
-    {"TiffCmyk", [] { return tiff(pic(25, 15, 4), {COMPRESSION_NONE, PHOTOMETRIC_SEPARATED}); }},
+    {"TiffCmykSeparateTiled", [] { return tiff(pic(25, 15, 4), {COMPRESSION_NONE, PHOTOMETRIC_SEPARATED, true, true}, refMagick); }},
+    {"TiffCmyk16", [] { return tiff(pic(25, 15, 4, 16), {COMPRESSION_LZW, PHOTOMETRIC_SEPARATED}, refMagick); }},
     {"TiffRgbAlpha", [] { return tiff(pic(19, 11, 4), {COMPRESSION_NONE}); }},
     {"TiffGreyAlpha", [] { return tiff(pic(19, 11, 2), {COMPRESSION_LZW}); }},
+    {"TiffRgbAssociatedAlpha", [] { return tiff(premultiplied(pic(19, 11, 4)), {1, -1, false, false, 0, 1, true, true}, refMagick); }},
+    {"TiffRgbAssociatedAlpha16Separate", [] {
+         return tiff(premultiplied(pic(19, 11, 4, 16)), {1, -1, false, true, 0, 1, true, true}, refMagick);
+     }},
+    // CIE L*a*b* through the library's RGBA reader, which must not turn it itself
+    {"TiffLabHalfTurned", [] { return tiff(pic(37, 21, 3), {COMPRESSION_NONE, PHOTOMETRIC_CIELAB, false, false, 0, 3}); }},
 };
 
 class SpiDecode : public testing::TestWithParam<Case> {};
 
 // The library's picture; cut short anywhere: 3, or 2 while the signature is
-// not whole; damaged: a picture or 3 (4 for sizes past the limit), in a
-// sound pair.
+// not whole; damaged: a picture or 3 (2 when it reads as a kind not handled,
+// 4 for sizes past the limit), in a sound pair.
 TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
 {
     Sample s = GetParam().make();
@@ -324,8 +399,9 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
     ASSERT_EQ(got.rc, 0);
     ASSERT_EQ(got.fault, "");
     ASSERT_TRUE(got.w == want.w && got.h == want.h) << got.w << "x" << got.h;
-    auto m = std::mismatch(want.rgb.begin(), want.rgb.end(), got.rgb.begin());
-    EXPECT_TRUE(m.first == want.rgb.end()) << "first difference at pixel " << (m.first - want.rgb.begin()) / 3;
+    EXPECT_EQ(differs(want, got), -1) << "first difference at this pixel";
+    // one channel stays 8-bit
+    EXPECT_EQ(got.bits, s.src.channels <= 2 ? 8 : 24);
 
     size_t n = s.file.size();
     for (size_t len : {size_t(0), s.sig - 1, s.sig, size_t(20), n / 8, n / 4, n / 2, n * 3 / 4, n - 20}) {
@@ -341,7 +417,8 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
         size_t back = rnd(&seed) % std::min(n - s.sig, size_t(200));
         bad[round % 2 ? n - 1 - back : s.sig + rnd(&seed) % (n - s.sig)] ^= uint8_t(1 + rnd(&seed) % 255);
         got = decode(plugin, bad);
-        EXPECT_TRUE(got.rc == 0 || got.rc == SPI_OUT_OF_ORDER || got.rc == SPI_NO_MEMORY) << round << ": " << got.rc;
+        EXPECT_TRUE(got.rc == 0 || got.rc == SPI_NOT_SUPPORT || got.rc == SPI_OUT_OF_ORDER || got.rc == SPI_NO_MEMORY)
+            << round << ": " << got.rc;
         EXPECT_EQ(got.fault, "") << round;
     }
 }
@@ -480,20 +557,162 @@ TEST(SpiGif, ImageWithoutRows)
     EXPECT_EQ(log, (Calls{{-9, 0}, {0, 1}, {1, 1}}));
 }
 
-// Sizes whose DIB would pass the limit are refused before anything is
-// allocated: a GIF screen of 65535 squared, a JPEG frame of 60000 squared
-// (under libjpeg's own limit).
-TEST(SpiLimits, HugePicturesRefused)
+// The JPEG with an EXIF block that gives the orientation, after SOI.
+Sample exif(Sample s, int orientation)
 {
-    EXPECT_EQ(decode(Plugin("ifgif.spi"), screen(gif(pic(4, 4, 1, 8, 2)), 65535, 65535).file).rc, SPI_NO_MEMORY);
-    Bytes j = jpeg(pic(16, 16, 3)).file;
-    size_t sof = 2; // FF C0, length, precision, height, width
-    while (sof + 9 < j.size() && !(j[sof] == 0xFF && j[sof + 1] == 0xC0))
-        sof++;
-    ASSERT_LT(sof + 9, j.size());
-    j[sof + 5] = j[sof + 7] = 0xEA;
-    j[sof + 6] = j[sof + 8] = 0x60;
-    EXPECT_EQ(decode(Plugin("ifjpeg.spi"), j).rc, SPI_NO_MEMORY);
+    const uint8_t app1[] = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+                            0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, uint8_t(orientation), 0, 0, 0, 0, 0, 0};
+    s.file.insert(s.file.begin() + 2, app1, app1 + sizeof app1);
+    return s;
 }
+
+// Each of the eight orientations, in a JPEG's EXIF block and in the TIFF
+// tag, turns the picture as ImageMagick's -auto-orient does; grey and
+// palette pictures stay 8-bit, and GetPictureInfo tells the turned size.
+TEST(SpiRules, Orientation)
+{
+    for (int o = 1; o <= 8; o++) {
+        for (const Sample &s : {exif(jpeg(pic(13, 6, 1)), o),
+                                tiff(pic(13, 6, 1, 4, 16), {COMPRESSION_NONE, -1, false, false, 0, o})}) {
+            Plugin plugin(s.spi);
+            Pic want = refMagick(s), got = decode(plugin, s.file);
+            PictureInfo pi = {};
+            plugin.pictureInfo(reinterpret_cast<char *>(const_cast<uint8_t *>(s.file.data())), long(s.file.size()), 1, &pi);
+            EXPECT_TRUE(got.rc == 0 && got.bits == 8 && differs(want, got) == -1) << s.spi << " " << o;
+            EXPECT_TRUE(pi.width == want.w && pi.height == want.h && pi.colorDepth == 8) << s.spi << " " << o;
+        }
+    }
+}
+
+// A file of the least little-endian TIFF: one directory of the given
+// (tag, type, value) entries, then `data` bytes, to which offsets point.
+Bytes tiffFile(std::vector<std::array<uint32_t, 3>> tags, size_t data)
+{
+    Bytes f = {'I', 'I', 42, 0, 8, 0, 0, 0, uint8_t(tags.size()), 0};
+    for (auto &[tag, type, value] : tags) {
+        uint8_t e[12] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), 0, 1, 0, 0, 0,
+                         uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+        f.insert(f.end(), e, e + 12);
+    }
+    f.resize(f.size() + 4 + data, 0x55);
+    return f;
+}
+
+// A PNG of a header and the start of one more chunk.
+Bytes pngHead(uint32_t w, uint32_t h, uint32_t next, const char *type)
+{
+    Bytes f = {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (uint32_t v : {w, h})
+        f.insert(f.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+    f.insert(f.end(), {8, 0, 0, 0, 0});
+    uint32_t crc = uint32_t(crc32(0, &f[12], 17));
+    f.insert(f.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc),
+                       uint8_t(next >> 24), uint8_t(next >> 16), uint8_t(next >> 8), uint8_t(next)});
+    f.insert(f.end(), type, type + 4);
+    return f;
+}
+
+// Where the first marker m (FF m) of a JPEG begins, from its end if last.
+size_t marker(const Bytes &j, uint8_t m, bool last = false)
+{
+    for (size_t i = 0; i + 1 < j.size(); i++) {
+        size_t at = last ? j.size() - 2 - i : i;
+        if (j[at] == 0xFF && j[at + 1] == m)
+            return at;
+    }
+    return 0;
+}
+
+// JPEG frame of w x h.
+Bytes frame(Bytes j, uint16_t w, uint16_t h)
+{
+    size_t sof = marker(j, 0xC0);
+    j[sof + 5] = uint8_t(h >> 8), j[sof + 6] = uint8_t(h), j[sof + 7] = uint8_t(w >> 8), j[sof + 8] = uint8_t(w);
+    return j;
+}
+
+Bytes cut(Bytes f, size_t at, Bytes tail = {})
+{
+    f.resize(std::min(at, f.size()));
+    f.insert(f.end(), tail.begin(), tail.end());
+    return f;
+}
+
+struct Ending {
+    const char *name, *spi;
+    Bytes (*make)();
+    int rc;        // of GetPicture; 0: the same picture as the whole file's
+    Bytes (*whole)() = nullptr; // that file
+};
+
+Bytes gifFile() { return gif(pic(37, 23, 1, 8, 16), {true}).file; }
+Bytes jpegFile() { return jpeg(pic(37, 23, 3)).file; }
+Bytes progressiveFile() { return jpeg(pic(37, 23, 3), {90, true}).file; }
+Bytes tiffRgb(int format, int bits) { TiffOptions o; o.sampleFormat = format; return encodeTiff(pic(9, 7, 3, bits), o); }
+
+// Files that lack their end, and only that, are pictures; files with rows
+// missing, cut by the end of the data or by a marker, are broken; valid
+// files of a kind not handled are unsupported. The small files that once
+// made a plug-in allocate gigabytes are refused before they do.
+const Ending kEndings[] = {
+    // neither the empty block that ends the image's data nor the trailer
+    {"GifWithoutEndBlock", "ifgif.spi", [] { return cut(gifFile(), gifFile().size() - 2); }, 0, gifFile},
+    {"JpegWithoutEnd", "ifjpeg.spi", [] { return cut(jpegFile(), jpegFile().size() - 2); }, 0, jpegFile},
+    {"JpegProgressiveWithoutEnd", "ifjpeg.spi", [] { return cut(progressiveFile(), progressiveFile().size() - 2); }, 0,
+     progressiveFile},
+    {"JpegProgressiveLastScanMissing", "ifjpeg.spi", [] { return cut(progressiveFile(), marker(progressiveFile(), 0xDA, true)); },
+     SPI_OUT_OF_ORDER},
+    {"JpegScanCutByMarker", "ifjpeg.spi", [] { return cut(jpegFile(), jpegFile().size() - 80, {0xFF, 0xD9}); }, SPI_OUT_OF_ORDER},
+    {"Jpeg12Bit", "ifjpeg.spi", [] { Bytes j = jpegFile(); j[marker(j, 0xC0) + 4] = 12; return j; }, SPI_NOT_SUPPORT},
+    {"JpegLossless", "ifjpeg.spi", [] { Bytes j = jpegFile(); j[marker(j, 0xC0) + 1] = 0xC3; return j; }, SPI_NOT_SUPPORT},
+    {"TiffJpegScanCutByMarker", "iftiff.spi", [] {
+         Bytes t = tiff(pic(48, 32, 3), {COMPRESSION_JPEG}).file;
+         size_t sos = marker(t, 0xDA);
+         t[sos + 60] = 0xFF, t[sos + 61] = 0xD9;
+         return t;
+     }, SPI_OUT_OF_ORDER},
+    {"TiffSigned", "iftiff.spi", [] { return tiffRgb(SAMPLEFORMAT_INT, 16); }, SPI_NOT_SUPPORT},
+    {"TiffFloat", "iftiff.spi", [] { return tiffRgb(SAMPLEFORMAT_IEEEFP, 32); }, SPI_NOT_SUPPORT},
+    // 24 bytes: an image of 46260 x 46260 on no screen, and no data
+    {"Gif46260Squared", "ifgif.spi", [] { return Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0,
+                                                         0xB4, 0xB4, 0xB4, 0xB4, 0, 8}; }, SPI_OUT_OF_ORDER},
+    {"GifScreen65535Squared", "ifgif.spi", [] { Bytes g = gifFile(); g[6] = g[7] = g[8] = g[9] = 0xFF; return g; }, SPI_NO_MEMORY},
+    // 41 bytes: a text chunk of 1.9 GB
+    {"PngHugeText", "ifpng.spi", [] { return pngHead(16, 16, 0x70000000, "tEXt"); }, SPI_OUT_OF_ORDER},
+    {"PngImageBeyondItsData", "ifpng.spi", [] { return pngHead(30000, 30000, 100, "IDAT"); }, SPI_OUT_OF_ORDER},
+    // 338 bytes: a grey frame of 46000 x 46000 whose scan the end marker cuts
+    {"Jpeg46000SquaredCutByMarker", "ifjpeg.spi", [] { return frame(jpeg(pic(8, 8, 1)).file, 46000, 46000); }, SPI_OUT_OF_ORDER},
+    // 150 bytes: samples that make a strip of 64 GB, or tiles of 1 TB, for small pictures
+    {"TiffHugeStrip", "iftiff.spi", [] {
+         return tiffFile({{256, 3, 1024}, {257, 3, 1024}, {258, 3, 16}, {262, 3, 2}, {273, 4, 150}, {277, 3, 32000}},
+                         50);
+     }, SPI_OUT_OF_ORDER},
+    {"TiffHugeTiles", "iftiff.spi", [] {
+         return tiffFile({{256, 3, 64}, {257, 3, 64}, {258, 3, 8}, {262, 3, 1}, {322, 4, 1u << 20}, {323, 4, 1u << 20},
+                          {324, 4, 150}, {325, 4, 100}}, 40);
+     }, SPI_NO_MEMORY},
+};
+
+class SpiEnding : public testing::TestWithParam<Ending> {};
+
+TEST_P(SpiEnding, Result)
+{
+    Plugin plugin(GetParam().spi);
+    Bytes file = GetParam().make();
+    Pic got = decode(plugin, file);
+    ASSERT_EQ(got.rc, GetParam().rc) << file.size() << " bytes";
+    EXPECT_EQ(got.fault, "");
+    if (got.rc == 0) {
+        Pic whole = decode(plugin, GetParam().whole());
+        EXPECT_TRUE(whole.rc == 0 && differs(whole, got) == -1);
+    }
+    if (got.rc == SPI_NOT_SUPPORT) {
+        PictureInfo pi;
+        EXPECT_EQ(plugin.pictureInfo(reinterpret_cast<char *>(file.data()), long(file.size()), 1, &pi), SPI_NOT_SUPPORT);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, SpiEnding, testing::ValuesIn(kEndings),
+                         [](const testing::TestParamInfo<Ending> &i) { return std::string(i.param.name); });
 
 } // namespace

@@ -1,6 +1,7 @@
 // Shared parts of the default image plug-ins, the same on every system.
 #include "spicommon.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -114,7 +115,7 @@ int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount)
     int64_t stride, image;
     if (bitCount != 8 && bitCount != 24)
         return SPI_OTHER_ERROR;
-    if (!dibSizes(width, height, bitCount, &stride, &image))
+    if (!dibSizes(width, height, bitCount, &stride, &image) || image > dib->maxImage)
         return SPI_NO_MEMORY;
     HLOCAL h = LocalAlloc(LHND, size_t(image));
     if (h == nullptr)
@@ -262,6 +263,7 @@ int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, 
     if (pHBInfo == nullptr || pHBm == nullptr)
         return SPI_OTHER_ERROR;
     SpiDib dib;
+    dib.maxImage = spiMaxImage(src.size);
     rc = fmt.decode(src, &dib, SpiProgress{lpPrgressCallback, lData});
     if (rc != SPI_ALL_RIGHT)
         return rc;
@@ -324,4 +326,80 @@ int spiOrient(SpiDib *dib, int orientation)
     dib->height = out.height;
     dib->hdr = hdr;
     return SPI_ALL_RIGHT;
+}
+
+int spiExifOrientation(const unsigned char *p, size_t n)
+{
+    if (n < 8 || !((p[0] == 'I' && p[1] == 'I') || (p[0] == 'M' && p[1] == 'M')))
+        return 1;
+    const bool le = p[0] == 'I';
+    auto u16 = [&](size_t at) { return le ? unsigned(p[at] | p[at + 1] << 8) : unsigned(p[at] << 8 | p[at + 1]); };
+    auto u32 = [&](size_t at) { return le ? u16(at) | uint32_t(u16(at + 2)) << 16 : uint32_t(u16(at)) << 16 | u16(at + 2); };
+    uint32_t ifd = u32(4);
+    if (ifd > n || n - ifd < 2)
+        return 1;
+    unsigned count = u16(ifd);
+    for (unsigned i = 0; i < count; i++) {
+        size_t e = size_t(ifd) + 2 + size_t(i) * 12;
+        if (e + 12 > n)
+            break;
+        // a SHORT, whose value sits at the start of the value field
+        if (u16(e) == 274 && u16(e + 2) == 3 && u32(e + 4) >= 1)
+            return int(u16(e + 8));
+    }
+    return 1;
+}
+
+void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1)
+{
+    x0 = std::max(x0, 0), y0 = std::max(y0, 0);
+    x1 = std::min(x1, dib->width), y1 = std::min(y1, dib->height);
+    const bool inside = x0 < x1 && y0 < y1;
+    if (inside && x0 == 0 && y0 == 0 && x1 == dib->width && y1 == dib->height)
+        return;
+    auto same = [&](const RGBQUAD &q) { return q.rgbRed == c.rgbRed && q.rgbGreen == c.rgbGreen && q.rgbBlue == c.rgbBlue; };
+    int index = 0;
+    while (index < dib->colors && !same(dib->table[index]))
+        index++;
+    if (index == dib->colors) {
+        bool used[256] = {};
+        for (int y = y0; inside && y < y1; y++) {
+            const unsigned char *p = dib->row(y);
+            for (int x = x0; x < x1; x++)
+                used[p[x]] = true;
+        }
+        // unused indexes from the end of the table on, then before it
+        index = -1;
+        for (int i = 0; i < 256 && index < 0; i++) {
+            int j = (dib->colors + i) % 256;
+            if (!used[j])
+                index = j;
+        }
+        if (index < 0) {
+            // every index in use: the nearest colour stands in
+            index = 0;
+            long best = -1;
+            for (int i = 0; i < dib->colors; i++) {
+                const RGBQUAD &q = dib->table[i];
+                long dr = q.rgbRed - c.rgbRed, dg = q.rgbGreen - c.rgbGreen, db = q.rgbBlue - c.rgbBlue;
+                long d = dr * dr + dg * dg + db * db;
+                if (best < 0 || d < best)
+                    best = d, index = i;
+            }
+        } else {
+            dib->table[index] = c;
+            dib->table[index].rgbReserved = 0;
+            dib->colors = std::max(dib->colors, index + 1);
+        }
+    }
+    const auto v = static_cast<unsigned char>(index);
+    for (int y = 0; y < dib->height; y++) {
+        unsigned char *p = dib->row(y);
+        if (!inside || y < y0 || y >= y1) {
+            std::memset(p, v, size_t(dib->width));
+            continue;
+        }
+        std::memset(p, v, size_t(x0));
+        std::memset(p + x1, v, size_t(dib->width - x1));
+    }
 }

@@ -26,6 +26,19 @@ constexpr int64_t kSpiMaxImageBytes = INT64_C(0x7FFFFFFF);
 constexpr int64_t kSpiMaxFileBytes = INT64_C(0x7FFFFFFF);
 // IsSupported gets at least this much of the file's start.
 constexpr size_t kSpiHeadBytes = 2048;
+// Largest picture per byte of its file: no picture that is meant to be
+// seen compresses further (a blank page of fax or arithmetic-coded JPEG
+// comes nearest), so a file that asks for more is refused before anything
+// is allocated, as a picture too large to hold.
+constexpr int64_t kSpiMaxExpansion = 65536;
+
+// The largest block a plug-in allocates for a file of `size` bytes: the
+// picture, and any buffer on the way to it.
+inline int64_t spiMaxImage(size_t size)
+{
+    return int64_t(size) < kSpiMaxImageBytes / kSpiMaxExpansion ? int64_t(size) * kSpiMaxExpansion
+                                                               : kSpiMaxImageBytes;
+}
 
 // Texts of one plug-in for GetPluginInfo 1 to 3 ("00IN" is common).
 struct SpiTexts {
@@ -71,6 +84,7 @@ struct SpiDib {
     BITMAPINFOHEADER hdr = {};
     RGBQUAD table[256] = {};    // 8-bit pictures: entries 0 to colors-1
     int colors = 0;
+    int64_t maxImage = kSpiMaxImageBytes; // largest pixel block spiAllocDib gives
 
     SpiDib() = default;
     SpiDib(const SpiDib &) = delete;
@@ -85,8 +99,8 @@ struct SpiDib {
 bool spiSizeOk(int64_t width, int64_t height, int bitCount);
 
 // Allocates the pixel block for a width x height picture of 8 or 24 bits
-// per pixel and fills in the header. Checks every size first; returns an
-// SPI result.
+// per pixel and fills in the header. Checks every size first, against
+// dib->maxImage too; returns an SPI result.
 int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount);
 
 // Makes the info block (header and colors table entries) and gives both
@@ -109,6 +123,41 @@ inline unsigned char spiScale16(uint32_t v)
 {
     return static_cast<unsigned char>((v + 128) / 257);
 }
+
+// A colour sample c premultiplied by alpha a (both of the same depth) as
+// the straight 8-bit colour, rounded: c x 255 / a. Nothing is left of the
+// colour under alpha 0, and c above a (which no writer should store) is
+// full colour.
+inline unsigned char spiStraight(uint32_t c, uint32_t a)
+{
+    if (a == 0)
+        return 0;
+    if (c >= a)
+        return 255;
+    return static_cast<unsigned char>((uint64_t(c) * 255 + a / 2) / a);
+}
+
+// One pixel of ink amounts of 0..max (0 = no ink) as 8-bit BGR, rounded:
+// each colour is (max - ink)(max - K) / max^2 of full. JPEG and TIFF both
+// convert with this, at 8 and at 16 bits.
+inline void spiCmykToBgr(uint32_t c, uint32_t m, uint32_t y, uint32_t k, uint32_t max, unsigned char *bgr)
+{
+    const uint64_t den = uint64_t(max) * max, paper = uint64_t(max - k) * 255;
+    bgr[0] = static_cast<unsigned char>(((max - y) * paper + den / 2) / den);
+    bgr[1] = static_cast<unsigned char>(((max - m) * paper + den / 2) / den);
+    bgr[2] = static_cast<unsigned char>(((max - c) * paper + den / 2) / den);
+}
+
+// The orientation tag (274) of the first directory of the TIFF-structured
+// block at p (an EXIF block, or a TIFF file itself), 1 when it has none.
+int spiExifOrientation(const unsigned char *p, size_t n);
+
+// Fills the part of an 8-bit picture outside the rectangle [x0, x1) x
+// [y0, y1) with colour c. The colour takes the first table entry that has
+// it; else the first index no pixel inside the rectangle uses, from the end
+// of the table on (the table grows up to it, the entries between black);
+// else, with all 256 in use, the nearest entry.
+void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1);
 
 // Turns the decoded picture the way the file says it is to be seen. The
 // values are those of the EXIF and TIFF orientation tag: 1 as stored, 2

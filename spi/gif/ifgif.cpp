@@ -3,6 +3,7 @@
 // colour map as the table.
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -16,12 +17,19 @@ bool isGif(const unsigned char *p, size_t n)
            (std::memcmp(p + 3, "87a", 3) == 0 || std::memcmp(p + 3, "89a", 3) == 0);
 }
 
+// Pixels that one byte of LZW data gives at most: a code of b bits (b up to
+// 12) stands for at most 2^b pixels, so 8 x 4096 / 12 a byte.
+constexpr int64_t kLzwPixelsPerByte = 2731;
+
 struct MemReader {
     const unsigned char *data;
     size_t size;
     size_t pos;
+    size_t pad; // zero bytes still to be made up past the end
 };
 
+// A file whose image data lacks only its closing empty block (and the
+// trailer) is given that block: every row is there.
 int readMem(GifFileType *gif, GifByteType *buf, int len)
 {
     auto *m = static_cast<MemReader *>(gif->UserData);
@@ -32,7 +40,10 @@ int readMem(GifFileType *gif, GifByteType *buf, int len)
         n = size_t(len);
     std::memcpy(buf, m->data + m->pos, n);
     m->pos += n;
-    return int(n);
+    size_t extra = std::min(m->pad, size_t(len) - n);
+    std::memset(buf + n, 0, extra);
+    m->pad -= extra;
+    return int(n + extra);
 }
 
 struct GifCloser {
@@ -62,7 +73,7 @@ struct FirstImage {
 // extensions before it. Returns an SPI result.
 int openFirstImage(const SpiSource &src, FirstImage *f)
 {
-    f->in = MemReader{src.data, src.size, 0};
+    f->in = MemReader{src.data, src.size, 0, 0};
     Layout *lay = &f->lay;
     int err = 0;
     GifPtr gif(DGifOpen(&f->in, readMem, &err));
@@ -130,6 +141,10 @@ int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
         return rc;
     GifFileType *gif = f.gif.get();
     const Layout &lay = f.lay;
+    // An image larger than its data could make is cut short: refused
+    // before its picture is allocated.
+    if (int64_t(lay.width) * lay.height / kLzwPixelsPerByte > int64_t(f.in.size - f.in.pos))
+        return SPI_OUT_OF_ORDER;
     SpiDib &dib = *out;
     rc = spiAllocDib(&dib, lay.screenW, lay.screenH, 8);
     if (rc != SPI_ALL_RIGHT)
@@ -148,14 +163,15 @@ int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
         spiGreyTable(dib.table, 256);
         dib.colors = 256;
     }
-
-    int bg = gif->SBackGroundColor;
-    if (bg < 0 || bg >= dib.colors)
-        bg = 0;
-    if (bg != 0) {
-        for (int y = 0; y < dib.height; y++)
-            std::memset(dib.row(y), bg, size_t(dib.width));
+    // The screen's background is an entry of the global table; without
+    // one (or past its end) it is black.
+    RGBQUAD bg = {};
+    const ColorMapObject *global = gif->SColorMap;
+    if (global != nullptr && gif->SBackGroundColor >= 0 && gif->SBackGroundColor < global->ColorCount) {
+        const GifColorType &c = global->Colors[gif->SBackGroundColor];
+        bg.rgbRed = c.Red, bg.rgbGreen = c.Green, bg.rgbBlue = c.Blue;
     }
+    f.in.pad = 1;
 
     // The part of the image that lies on the screen; the rest is decoded
     // and dropped.
@@ -188,6 +204,7 @@ int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
             }
         }
     }
+    spiFillOutside(&dib, bg, lay.left, lay.top, lay.left + lay.width, lay.top + lay.height);
     return prog.step(steps, steps) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 

@@ -1,8 +1,10 @@
 // ifjpeg.spi: JPEG pictures through libjpeg (libjpeg-turbo). Colour pictures
 // come out as 24-bit BGR decoded straight into the bottom-up rows of the
 // DIB, greyscale ones as 8-bit with a grey table.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include <jpeglib.h>
@@ -24,26 +26,38 @@ bool isJpeg(const unsigned char *p, size_t n)
 struct ErrorMgr {
     jpeg_error_mgr pub;
     jmp_buf jump;
+    bool eof; // the data ran out before the end marker
 };
 
-// A fatal error leaves through longjmp, never through exit().
+// Longjmp values: the file is damaged, or of a kind not handled here.
+enum { kBroken = 1, kUnsupported = 2 };
+
+// A fatal error leaves through longjmp, never through exit(). Valid files
+// of a kind the library does not decode say so.
 void errorExit(j_common_ptr cinfo)
 {
-    longjmp(reinterpret_cast<ErrorMgr *>(cinfo->err)->jump, 1);
+    int code = cinfo->err->msg_code;
+    bool unsupported = code == JERR_BAD_PRECISION || code == JERR_SOF_UNSUPPORTED || code == JERR_NOT_COMPILED ||
+                       code == JERR_ARITH_NOTIMPL || code == JERR_CONVERSION_NOTIMPL;
+    longjmp(reinterpret_cast<ErrorMgr *>(cinfo->err)->jump, unsupported ? kUnsupported : kBroken);
 }
 
-// Warnings stay silent, but running out of data means a truncated file:
-// the library would go on with a grey rest, we refuse it.
+// Warnings stay silent. Data that ends before the end marker is noted, and
+// judged once the rows are out; a scan that runs out of data in its middle
+// would be finished in grey, and is refused at once.
 void emitMessage(j_common_ptr cinfo, int level)
 {
-    if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF)
-        longjmp(reinterpret_cast<ErrorMgr *>(cinfo->err)->jump, 1);
+    auto *err = reinterpret_cast<ErrorMgr *>(cinfo->err);
+    if (level < 0 && err->pub.msg_code == JWRN_JPEG_EOF)
+        err->eof = true;
+    if (level < 0 && err->pub.msg_code == JWRN_HIT_MARKER)
+        longjmp(err->jump, kBroken);
 }
 
 void outputMessage(j_common_ptr) {}
 
 // How the plug-in hands out a file of the given colour space.
-enum Kind { kGrey, kColour, kCmyk, kRefused };
+enum Kind { kGrey, kColour, kCmyk, kUnknown };
 
 Kind kindOf(const jpeg_decompress_struct &cinfo)
 {
@@ -57,8 +71,52 @@ Kind kindOf(const jpeg_decompress_struct &cinfo)
     case JCS_YCCK:
         return kCmyk;
     default:
-        return kRefused;
+        return kUnknown;
     }
+}
+
+// The EXIF orientation, from the first APP1 block that holds EXIF.
+int orientationOf(const jpeg_decompress_struct &cinfo)
+{
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next) {
+        if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0)
+            return spiExifOrientation(m->data + 6, m->data_length - 6);
+    }
+    return 1;
+}
+
+// Whether the coded data left after the header could hold every block.
+// Each block of a Huffman-coded scan takes a bit at least (its DC code in
+// the first scan that has it); arithmetic coding has no such floor.
+bool dataCanFill(const jpeg_decompress_struct &cinfo)
+{
+    if (cinfo.arith_code)
+        return true;
+    int64_t fewest = INT64_MAX;
+    for (int c = 0; c < cinfo.num_components; c++) {
+        const jpeg_component_info &comp = cinfo.comp_info[c];
+        fewest = std::min(fewest, int64_t(comp.width_in_blocks) * comp.height_in_blocks);
+    }
+    return fewest / 8 <= int64_t(cinfo.src->bytes_in_buffer);
+}
+
+// Whether a file that ended before its end marker still gave every row
+// whole. A single Huffman-coded scan did, as missing data in it is refused
+// as it happens; a progressive file did when every coefficient got its last
+// refinement. Other files cannot tell.
+bool wholeWithoutEnd(const jpeg_decompress_struct &cinfo)
+{
+    if (cinfo.arith_code)
+        return false;
+    if (!cinfo.progressive_mode)
+        return !jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&cinfo));
+    for (int c = 0; c < cinfo.num_components; c++) {
+        for (int k = 0; k < DCTSIZE2; k++) {
+            if (cinfo.coef_bits[c][k] != 0)
+                return false;
+        }
+    }
+    return true;
 }
 
 // Pixels per metre from the JFIF density.
@@ -75,18 +133,9 @@ LONG pelsPerMeter(int unit, unsigned density)
 // and so do most others that carry the Adobe marker.
 void cmykToBgr(const JSAMPLE *in, unsigned char *out, JDIMENSION width, bool inverted)
 {
-    for (JDIMENSION x = 0; x < width; x++, in += 4, out += 3) {
-        unsigned c = in[0], m = in[1], y = in[2], k = in[3];
-        if (!inverted) {
-            c = 255 - c;
-            m = 255 - m;
-            y = 255 - y;
-            k = 255 - k;
-        }
-        out[0] = JSAMPLE((y * k + 127) / 255);
-        out[1] = JSAMPLE((m * k + 127) / 255);
-        out[2] = JSAMPLE((c * k + 127) / 255);
-    }
+    const unsigned flip = inverted ? 255 : 0;
+    for (JDIMENSION x = 0; x < width; x++, in += 4, out += 3)
+        spiCmykToBgr(in[0] ^ flip, in[1] ^ flip, in[2] ^ flip, in[3] ^ flip, 255, out);
 }
 
 // The decompressor and its error manager, destroyed on every way out.
@@ -109,16 +158,18 @@ void start(Decoder *d, const SpiSource &src)
     d->err.pub.error_exit = errorExit;
     d->err.pub.emit_message = emitMessage;
     d->err.pub.output_message = outputMessage;
+    d->err.eof = false;
     jpeg_create_decompress(&d->cinfo);
     d->created = true;
     d->cinfo.mem->max_memory_to_use = kMaxWorkMemory;
     jpeg_mem_src(&d->cinfo, src.data, static_cast<unsigned long>(src.size));
+    jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
 }
 
 int readHeader(Decoder *d, const SpiSource &src)
 {
-    if (setjmp(d->err.jump))
-        return SPI_OUT_OF_ORDER;
+    if (int jumped = setjmp(d->err.jump))
+        return jumped == kUnsupported ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
     start(d, src);
     jpeg_read_header(&d->cinfo, TRUE);
     return SPI_ALL_RIGHT;
@@ -131,13 +182,15 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     if (rc != SPI_ALL_RIGHT)
         return rc;
     Kind kind = kindOf(d.cinfo);
-    if (kind == kRefused)
-        return SPI_OUT_OF_ORDER;
-    lpInfo->width = LONG(d.cinfo.image_width);
-    lpInfo->height = LONG(d.cinfo.image_height);
+    if (kind == kUnknown)
+        return SPI_NOT_SUPPORT;
+    // turned a quarter, the picture is as wide as the stored one is high
+    bool turned = orientationOf(d.cinfo) >= 5 && orientationOf(d.cinfo) <= 8;
+    lpInfo->width = LONG(turned ? d.cinfo.image_height : d.cinfo.image_width);
+    lpInfo->height = LONG(turned ? d.cinfo.image_width : d.cinfo.image_height);
     if (d.cinfo.density_unit != 0) {
-        lpInfo->x_density = d.cinfo.X_density;
-        lpInfo->y_density = d.cinfo.Y_density;
+        lpInfo->x_density = turned ? d.cinfo.Y_density : d.cinfo.X_density;
+        lpInfo->y_density = turned ? d.cinfo.X_density : d.cinfo.Y_density;
     }
     lpInfo->colorDepth = kind == kGrey ? 8 : 24;
     return SPI_ALL_RIGHT;
@@ -150,12 +203,13 @@ struct Job {
     Decoder d;
     std::vector<JSAMPROW> rows;
     std::vector<JSAMPLE> cmyk;
+    int orientation = 1;
 };
 
 int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &prog)
 {
-    if (setjmp(job->d.err.jump))
-        return SPI_OUT_OF_ORDER;
+    if (int jumped = setjmp(job->d.err.jump))
+        return jumped == kUnsupported ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
     start(&job->d, src);
     jpeg_decompress_struct &ci = job->d.cinfo;
     SpiDib &dib = *out;
@@ -165,8 +219,11 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
     case kGrey: ci.out_color_space = JCS_GRAYSCALE; break;
     case kColour: ci.out_color_space = JCS_EXT_BGR; break;
     case kCmyk: ci.out_color_space = JCS_CMYK; break;
-    case kRefused: return SPI_OUT_OF_ORDER;
+    case kUnknown: return SPI_NOT_SUPPORT;
     }
+    if (!dataCanFill(ci))
+        return SPI_OUT_OF_ORDER;
+    job->orientation = orientationOf(ci);
     jpeg_calc_output_dimensions(&ci);
     int rc = spiAllocDib(&dib, ci.output_width, ci.output_height, kind == kGrey ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)
@@ -181,9 +238,12 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
     const int h = dib.height;
     if (prog.step(0, h))
         return SPI_ABORT;
+    // Files of several scans are read whole here.
     jpeg_start_decompress(&ci);
     if (int(ci.output_width) != dib.width || int(ci.output_height) != h)
         return SPI_OTHER_ERROR;
+    if (job->d.err.eof && !wholeWithoutEnd(ci))
+        return SPI_OUT_OF_ORDER;
 
     // Row pointers straight into the DIB: the picture's top row is the last
     // one in memory.
@@ -212,6 +272,8 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
                 return SPI_ABORT;
         }
     }
+    if (job->d.err.eof && !wholeWithoutEnd(ci))
+        return SPI_OUT_OF_ORDER;
     // The rows are complete; what follows them in the file does not matter.
     return prog.step(h, h) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
@@ -219,7 +281,8 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
 int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 {
     Job job;
-    return decodeInto(&job, src, dib, prog);
+    int rc = decodeInto(&job, src, dib, prog);
+    return rc == SPI_ALL_RIGHT ? spiOrient(dib, job.orientation) : rc;
 }
 
 } // namespace

@@ -11,6 +11,13 @@
 namespace {
 
 const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+// Largest ancillary chunk the library may hold in memory.
+constexpr png_alloc_size_t kMaxChunkBytes = 1 << 20;
+// Bytes of image data that one byte of deflate data gives at most.
+constexpr int64_t kDeflateRatio = 1032;
+// Chunks of text, and others the picture does not need that could be large:
+// skipped unread.
+const png_byte kSkipped[] = "tEXt\0zTXt\0iTXt\0sPLT\0iCCP\0eXIf\0pCAL\0sCAL\0";
 
 bool isPng(const unsigned char *p, size_t n)
 {
@@ -70,6 +77,8 @@ int create(Job *job, const SpiSource &src)
     if (job->info == nullptr)
         return SPI_NO_MEMORY;
     png_set_read_fn(job->png, &job->in, readMem);
+    png_set_chunk_malloc_max(job->png, kMaxChunkBytes);
+    png_set_keep_unknown_chunks(job->png, PNG_HANDLE_CHUNK_NEVER, kSkipped, int(sizeof kSkipped / 5));
     return SPI_ALL_RIGHT;
 }
 
@@ -135,6 +144,11 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
     png_infop info = job->info;
     Layout lay;
     readLayout(job, &lay);
+    // Image data that the rest of the file could not hold is cut short:
+    // refused before the picture is allocated.
+    int64_t row = int64_t(lay.width) * png_get_channels(png, info) * lay.bitDepth / 8;
+    if (row > 0 && int64_t(lay.height) > int64_t(job->in.size - job->in.pos) * kDeflateRatio / row)
+        return SPI_OUT_OF_ORDER;
     SpiDib &dib = *out;
     rc = spiAllocDib(&dib, lay.width, lay.height, lay.indexed ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)

@@ -1,10 +1,15 @@
 // iftiff.spi: TIFF pictures through libtiff, first directory only.
-// Palette and greyscale pictures of up to 8 bits come out as 8-bit with
-// their table; everything else the library can read as 24-bit.
+// Palette and greyscale pictures come out as 8-bit with their table, RGB and
+// CMYK ones as 24-bit, all read sample by sample at 1 to 8 or 16 bits; any
+// other kind the library knows (YCbCr, CIE L*a*b*, ...) through its RGBA
+// reader as 24-bit. The picture is turned as the orientation tag says.
 #include <tiffio.h>
 
-#include <cmath>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -12,8 +17,10 @@
 
 namespace {
 
-// Bytes of the RGBA band buffer of the 24-bit path at most.
+// Bytes of the RGBA band buffer of the library's reader at most.
 constexpr int64_t kMaxBandBytes = INT64_C(1) << 30;
+// Bytes a strip or tile buffer may take whatever the picture's size.
+constexpr int64_t kMinUnitBytes = INT64_C(16) << 20;
 
 bool isTiff(const unsigned char *p, size_t n)
 {
@@ -95,13 +102,21 @@ struct TiffCloser {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
+// How the samples become the picture.
+enum Path {
+    kIndexes, // one sample of 1 to 8 bits, palette or grey: the values are the indexes
+    kSamples, // grey, RGB or CMYK of 8 or 16 bits, maybe with alpha
+    kRgba     // the library's RGBA reader
+};
+
 // What the first directory holds, as far as the plug-in cares.
 struct Layout {
     uint32_t width, height;
-    uint16_t spp, bps, photometric, sampleFormat, orientation;
-    bool hasPhotometric;
-    bool indexed;  // handed out as 8-bit with a table
-    bool directRgb; // 8-bit RGB strips copied straight into the rows
+    uint16_t spp, bps, photometric, orientation;
+    bool separate;  // one plane per sample
+    Path path;
+    int colours;    // kSamples: colour samples of a pixel, 1 grey, 3 RGB, 4 CMYK
+    bool assoc;     // the sample after the colours is associated alpha
     LONG xppm, yppm;
     WORD xdens, ydens;
 };
@@ -125,36 +140,68 @@ WORD toDensity(float res, uint16_t unit)
     return WORD(v);
 }
 
+bool turned(const Layout &lay)
+{
+    return lay.orientation >= 5 && lay.orientation <= 8;
+}
+
+// Picks the path for the samples the directory describes.
+void choosePath(TIFF *t, Layout *lay)
+{
+    uint16_t extra = 0, *types = nullptr, inkset = INKSET_CMYK, compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &extra, &types);
+    TIFFGetFieldDefaulted(t, TIFFTAG_INKSET, &inkset);
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    const int colours = extra < lay->spp ? lay->spp - extra : 0;
+    const uint16_t ph = lay->photometric;
+    bool grey = ph == PHOTOMETRIC_MINISBLACK || ph == PHOTOMETRIC_MINISWHITE;
+    lay->path = kRgba;
+    lay->colours = 0;
+    lay->assoc = false;
+    if (compression == COMPRESSION_OJPEG)
+        return; // its raw samples are subsampled YCbCr
+    if (lay->spp == 1 && lay->bps <= 8 && (grey || ph == PHOTOMETRIC_PALETTE) && 8 % lay->bps == 0) {
+        lay->path = kIndexes;
+        lay->colours = 1;
+        return;
+    }
+    if ((lay->bps != 8 && lay->bps != 16) || lay->spp > 8)
+        return;
+    if ((grey && colours == 1) || (ph == PHOTOMETRIC_RGB && colours == 3) ||
+        (ph == PHOTOMETRIC_SEPARATED && inkset == INKSET_CMYK && colours == 4)) {
+        lay->path = kSamples;
+        lay->colours = colours;
+        // premultiplied inks mean nothing: CMYK's alpha is only dropped
+        lay->assoc = extra > 0 && types[0] == EXTRASAMPLE_ASSOCALPHA && colours != 4;
+    }
+}
+
 int readLayout(TIFF *t, Layout *lay)
 {
     if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &lay->width))
         return SPI_OUT_OF_ORDER;
     if (!TIFFGetField(t, TIFFTAG_IMAGELENGTH, &lay->height))
         return SPI_OUT_OF_ORDER;
+    uint16_t format = SAMPLEFORMAT_UINT, compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG;
     TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &lay->spp);
     TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &lay->bps);
-    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &lay->sampleFormat);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
     TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &lay->orientation);
-    lay->hasPhotometric = TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &lay->photometric) != 0;
-    if (!lay->hasPhotometric)
-        lay->photometric = 0xFFFF;
-
-    bool small = lay->bps == 1 || lay->bps == 2 || lay->bps == 4 || lay->bps == 8;
-    bool oneChannel = lay->photometric == PHOTOMETRIC_MINISBLACK ||
-                      lay->photometric == PHOTOMETRIC_MINISWHITE ||
-                      lay->photometric == PHOTOMETRIC_PALETTE;
-    // Other orientations are left to the library's RGBA reader, which
-    // knows how to turn them.
-    lay->indexed = lay->spp == 1 && small && oneChannel && lay->sampleFormat == SAMPLEFORMAT_UINT &&
-                   lay->orientation == ORIENTATION_TOPLEFT;
-    // The common RGB file needs none of the RGBA reader's conversions; the
-    // samples past the third (alpha) are skipped, as the RGBA path does.
-    uint16_t planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
-    lay->directRgb = lay->photometric == PHOTOMETRIC_RGB && lay->bps == 8 && lay->spp >= 3 &&
-                     lay->sampleFormat == SAMPLEFORMAT_UINT && lay->orientation == ORIENTATION_TOPLEFT &&
-                     planar == PLANARCONFIG_CONTIG && !TIFFIsTiled(t);
-    if (lay->indexed && lay->photometric == PHOTOMETRIC_PALETTE) {
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &lay->photometric))
+        lay->photometric = 0xFFFF;
+    lay->separate = planar == PLANARCONFIG_SEPARATE;
+    // Signed, floating-point and complex samples, and codecs the library
+    // was built without, are valid files of kinds not handled here.
+    if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID)
+        return SPI_NOT_SUPPORT;
+    if (!TIFFIsCODECConfigured(compression))
+        return SPI_NOT_SUPPORT;
+    if (lay->spp == 0 || lay->bps == 0)
+        return SPI_OUT_OF_ORDER;
+    choosePath(t, lay);
+    if (lay->photometric == PHOTOMETRIC_PALETTE) {
         uint16_t *r, *g, *b;
         if (!TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b))
             return SPI_OUT_OF_ORDER;
@@ -171,42 +218,69 @@ int readLayout(TIFF *t, Layout *lay)
         lay->xdens = toDensity(xres, unit);
         lay->ydens = toDensity(yres, unit);
     }
-    if (!spiSizeOk(lay->width, lay->height, lay->indexed ? 8 : 24))
+    if (!spiSizeOk(lay->width, lay->height, lay->colours == 1 ? 8 : 24))
         return SPI_NO_MEMORY;
     return SPI_ALL_RIGHT;
 }
+
+// The library's diagnostics would go to the host's standard error. One
+// warning matters: the JPEG library's word that a strip's scan ran out of
+// data, which it makes up in grey. It sets the flag at data.
+int silent(TIFF *, void *, const char *, const char *, va_list)
+{
+    return 1;
+}
+
+int warned(TIFF *, void *data, const char *module, const char *fmt, va_list ap)
+{
+    char text[256];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    if (module != nullptr && std::strcmp(module, "JPEGLib") == 0 && std::strstr(text, "premature end of data segment"))
+        *static_cast<bool *>(data) = true;
+    return 1;
+}
+
+struct OptionsFree {
+    void operator()(TIFFOpenOptions *o) const { TIFFOpenOptionsFree(o); }
+};
 
 // A file open at its first directory. The library reads through m, which
 // therefore goes only after t.
 struct OpenTiff {
     MemFile m;
+    bool rowsMissing = false;
     TiffPtr t;
     Layout lay;
 };
 
-// Opens the file and reads its first directory. Returns an SPI result.
+// Opens the file and reads its first directory. No block the library
+// allocates may be larger than the largest picture the file could make.
+// Returns an SPI result.
 int openTiff(const SpiSource &src, OpenTiff *o)
 {
     o->m = MemFile{src.data, toff_t(src.size), 0};
-    // The library's diagnostics would go to the host's standard error.
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
-    o->t.reset(TIFFClientOpen("picture", "r", &o->m, memRead, memWrite, memSeek, memClose, memSize, memMap,
-                              memUnmap));
+    std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
+    if (!opts)
+        return SPI_NO_MEMORY;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), tmsize_t(spiMaxImage(src.size)));
+    TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), silent, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), warned, &o->rowsMissing);
+    o->t.reset(TIFFClientOpenExt("picture", "r", &o->m, memRead, memWrite, memSeek, memClose, memSize, memMap,
+                                 memUnmap, opts.get()));
     if (!o->t)
         return SPI_OUT_OF_ORDER;
     return readLayout(o->t.get(), &o->lay);
 }
 
 // count samples of bps bits, packed from the top bit down, to one byte each
-void unpack(const unsigned char *src, int bps, uint32_t first, uint32_t count, unsigned char *dst)
+void unpack(const unsigned char *src, int bps, uint32_t count, unsigned char *dst)
 {
     if (bps == 8) {
-        std::memcpy(dst, src + first, count);
+        std::memcpy(dst, src, count);
         return;
     }
     const unsigned mask = (1u << bps) - 1;
-    uint64_t bit = uint64_t(first) * unsigned(bps);
+    uint64_t bit = 0;
     for (uint32_t i = 0; i < count; i++, bit += unsigned(bps)) {
         unsigned byte = src[bit >> 3];
         unsigned shift = 8 - unsigned(bps) - unsigned(bit & 7);
@@ -216,23 +290,23 @@ void unpack(const unsigned char *src, int bps, uint32_t first, uint32_t count, u
 
 void makeTable(TIFF *t, const Layout &lay, SpiDib *dib)
 {
-    int levels = 1 << lay.bps;
+    int levels = lay.path == kIndexes ? 1 << lay.bps : 256;
     dib->colors = levels;
     if (lay.photometric == PHOTOMETRIC_PALETTE) {
         uint16_t *r, *g, *b;
         TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b);
-        // Some writers put 8-bit values in the 16-bit map: take the map as
-        // 16-bit only when some entry needs it.
-        bool wide = false;
+        // Some writers put 8-bit values in the 16-bit map, as they are or
+        // times 256: such a map is taken as 8-bit, any other scaled.
+        bool small = true, shifted = true;
         for (int i = 0; i < levels; i++) {
-            if (r[i] >= 256 || g[i] >= 256 || b[i] >= 256)
-                wide = true;
+            small = small && r[i] < 256 && g[i] < 256 && b[i] < 256;
+            shifted = shifted && (r[i] | g[i] | b[i]) % 256 == 0;
         }
-        int shift = wide ? 8 : 0;
+        auto eight = [small, shifted](uint16_t v) { return small ? BYTE(v) : shifted ? BYTE(v >> 8) : spiScale16(v); };
         for (int i = 0; i < levels; i++) {
-            dib->table[i].rgbRed = BYTE(r[i] >> shift);
-            dib->table[i].rgbGreen = BYTE(g[i] >> shift);
-            dib->table[i].rgbBlue = BYTE(b[i] >> shift);
+            dib->table[i].rgbRed = eight(r[i]);
+            dib->table[i].rgbGreen = eight(g[i]);
+            dib->table[i].rgbBlue = eight(b[i]);
         }
         return;
     }
@@ -243,77 +317,121 @@ void makeTable(TIFF *t, const Layout &lay, SpiDib *dib)
     }
 }
 
-// Strip by strip into the rows: indexes unpacked to a byte each, or RGB
-// samples turned into BGR.
-int readStrips(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
+// Where the samples of one row of a strip or tile lie: sample c of pixel x
+// at at[c] + x * step.
+struct RowSamples {
+    const unsigned char *at[5];
+    size_t step;
+};
+
+template <int Bytes> inline uint32_t sample(const unsigned char *p)
+{
+    if (Bytes == 1)
+        return *p;
+    uint16_t v; // 16-bit samples come in the host's order
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+// n pixels of grey, RGB or CMYK samples of 8 or 16 bits to the picture's
+// 8-bit grey or BGR.
+template <int Bytes> void convert(const Layout &lay, const RowSamples &s, uint32_t n, unsigned char *d)
+{
+    const uint32_t max = Bytes == 1 ? 255 : 65535;
+    auto eight = [&lay](uint32_t v, uint32_t a) -> unsigned char {
+        if (lay.assoc)
+            return spiStraight(v, a);
+        return Bytes == 1 ? static_cast<unsigned char>(v) : spiScale16(v);
+    };
+    for (uint32_t x = 0; x < n; x++) {
+        const size_t o = x * s.step;
+        const uint32_t a = lay.assoc ? sample<Bytes>(s.at[lay.colours] + o) : 0;
+        switch (lay.colours) {
+        case 1:
+            d[x] = eight(sample<Bytes>(s.at[0] + o), a);
+            break;
+        case 3:
+            d[3 * x] = eight(sample<Bytes>(s.at[2] + o), a);
+            d[3 * x + 1] = eight(sample<Bytes>(s.at[1] + o), a);
+            d[3 * x + 2] = eight(sample<Bytes>(s.at[0] + o), a);
+            break;
+        default:
+            spiCmykToBgr(sample<Bytes>(s.at[0] + o), sample<Bytes>(s.at[1] + o), sample<Bytes>(s.at[2] + o),
+                         sample<Bytes>(s.at[3] + o), max, d + 3 * x);
+            break;
+        }
+    }
+}
+
+// Strips or tiles, one by one, into the rows of the picture as stored. Each
+// strip holds whole rows; a tile may reach past the picture's right and
+// bottom edges. The buffer of one is bounded by the picture: samples of up
+// to 16 bits, at most 8 a pixel, take no more than 8 times its bytes
+// (small pictures in large tiles get 16 MB).
+int readUnits(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
 {
     const uint32_t w = lay.width, h = lay.height;
-    uint32_t rps = 0;
-    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
-    if (rps == 0 || rps > h)
-        rps = h;
-    tmsize_t rowSize = TIFFScanlineSize(t);
-    tmsize_t stripSize = TIFFStripSize(t);
-    uint64_t rowBits = uint64_t(w) * lay.bps * (lay.indexed ? 1 : lay.spp);
-    if (rowSize <= 0 || stripSize <= 0 || rowBits > uint64_t(rowSize) * 8)
-        return SPI_OUT_OF_ORDER;
-    std::vector<unsigned char> buf(static_cast<size_t>(stripSize));
-    const size_t spp = lay.spp;
-    for (uint32_t y = 0; y < h; y += rps) {
-        uint32_t rows = h - y < rps ? h - y : rps;
-        tmsize_t got = TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, 0), buf.data(), stripSize);
-        if (got < 0 || uint64_t(got) < uint64_t(rowSize) * rows)
+    const bool tiled = TIFFIsTiled(t) != 0;
+    uint32_t uw = w, uh = 0;
+    if (tiled) {
+        TIFFGetField(t, TIFFTAG_TILEWIDTH, &uw);
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &uh);
+        if (uw == 0 || uh == 0)
             return SPI_OUT_OF_ORDER;
-        for (uint32_t r = 0; r < rows; r++) {
-            const unsigned char *src = buf.data() + size_t(r) * size_t(rowSize);
-            unsigned char *dst = dib->row(int(y + r));
-            if (lay.indexed) {
-                unpack(src, lay.bps, 0, w, dst);
-                continue;
+    } else {
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &uh);
+        if (uh == 0 || uh > h)
+            uh = h;
+    }
+    const tmsize_t unitBytes = tiled ? TIFFTileSize(t) : TIFFStripSize(t);
+    const tmsize_t rowBytes = tiled ? TIFFTileRowSize(t) : TIFFScanlineSize(t);
+    // samples of a pixel in a row: all of them, or one a plane
+    const unsigned perRow = lay.separate ? 1 : lay.spp;
+    if (unitBytes <= 0 || rowBytes <= 0 || uint64_t(rowBytes) * uh > uint64_t(unitBytes) ||
+        uint64_t(uw) * perRow * lay.bps > uint64_t(rowBytes) * 8)
+        return SPI_OUT_OF_ORDER;
+    // the planes that are read: the colours, and alpha when it is divided out
+    const int planes = lay.separate ? lay.colours + (lay.assoc ? 1 : 0) : 1;
+    const int64_t most = std::min(dib->maxImage, std::max(kMinUnitBytes, int64_t(dib->hdr.biSizeImage) * 8));
+    if (int64_t(unitBytes) > most / planes)
+        return SPI_NO_MEMORY;
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[size_t(unitBytes) * size_t(planes)]);
+    if (!buf)
+        return SPI_NO_MEMORY;
+    const size_t bytes = lay.bps / 8u, outBytes = lay.colours == 1 ? 1 : 3;
+    for (uint32_t y = 0; y < h; y += uh) {
+        const uint32_t rows = std::min(uh, h - y);
+        for (uint32_t x = 0; x < w; x += uw) {
+            const uint32_t cols = std::min(uw, w - x);
+            for (int p = 0; p < planes; p++) {
+                unsigned char *to = buf.get() + size_t(p) * size_t(unitBytes);
+                tmsize_t got = tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, uint16_t(p)), to, unitBytes)
+                                     : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, uint16_t(p)), to, unitBytes);
+                if (got < 0 || uint64_t(got) < uint64_t(rowBytes) * rows)
+                    return SPI_OUT_OF_ORDER;
             }
-            for (uint32_t x = 0; x < w; x++, src += spp, dst += 3) {
-                dst[0] = src[2];
-                dst[1] = src[1];
-                dst[2] = src[0];
+            for (uint32_t r = 0; r < rows; r++) {
+                const unsigned char *src = buf.get() + size_t(r) * size_t(rowBytes);
+                unsigned char *dst = dib->row(int(y + r)) + size_t(x) * outBytes;
+                if (lay.path == kIndexes) {
+                    unpack(src, lay.bps, cols, dst);
+                    continue;
+                }
+                RowSamples s;
+                for (int c = 0; c < 5; c++)
+                    s.at[c] = lay.separate ? src + size_t(std::min(c, planes - 1)) * size_t(unitBytes)
+                                           : src + size_t(c) * bytes;
+                s.step = lay.separate ? bytes : bytes * lay.spp;
+                if (bytes == 1)
+                    convert<1>(lay, s, cols, dst);
+                else
+                    convert<2>(lay, s, cols, dst);
             }
         }
         if (prog.step(int(y + rows), int(h)))
             return SPI_ABORT;
     }
     return SPI_ALL_RIGHT;
-}
-
-// Palette and greyscale pictures: the samples go straight into the rows.
-int readIndexed(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
-{
-    const uint32_t w = lay.width, h = lay.height;
-    const int bps = lay.bps;
-    if (TIFFIsTiled(t)) {
-        uint32_t tw = 0, th = 0;
-        TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
-        TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
-        tmsize_t tileSize = TIFFTileSize(t);
-        tmsize_t rowSize = TIFFTileRowSize(t);
-        if (tw == 0 || th == 0 || tileSize <= 0 || rowSize <= 0)
-            return SPI_OUT_OF_ORDER;
-        if (uint64_t(rowSize) * th > uint64_t(tileSize) || uint64_t(tw) * unsigned(bps) > uint64_t(rowSize) * 8)
-            return SPI_OUT_OF_ORDER;
-        std::vector<unsigned char> buf(static_cast<size_t>(tileSize));
-        for (uint32_t y = 0; y < h; y += th) {
-            uint32_t rows = h - y < th ? h - y : th;
-            for (uint32_t x = 0; x < w; x += tw) {
-                uint32_t cols = w - x < tw ? w - x : tw;
-                if (TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, 0), buf.data(), tileSize) < 0)
-                    return SPI_OUT_OF_ORDER;
-                for (uint32_t r = 0; r < rows; r++)
-                    unpack(buf.data() + size_t(r) * size_t(rowSize), bps, 0, cols, dib->row(int(y + r)) + x);
-            }
-            if (prog.step(int(y + rows), int(h)))
-                return SPI_ABORT;
-        }
-        return SPI_ALL_RIGHT;
-    }
-    return readStrips(t, lay, dib, prog);
 }
 
 struct RgbaImage {
@@ -326,29 +444,41 @@ struct RgbaImage {
     }
 };
 
+// The library's message tells a kind it cannot handle from a broken file.
+int refusal(const char *emsg)
+{
+    return std::strncmp(emsg, "Sorry", 5) == 0 ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
+}
+
 // Everything else through the library's RGBA reader, a band of rows at a
-// time; alpha is dropped.
+// time, as stored; alpha is dropped.
 int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
 {
-    char emsg[1024];
+    char emsg[1024] = "";
     if (!TIFFRGBAImageOK(t, emsg))
-        return SPI_OUT_OF_ORDER;
-    // Alpha goes away, so the colours are wanted as stored: the library
-    // premultiplies unassociated alpha, but passes associated alpha through.
+        return refusal(emsg);
+    // The library premultiplies unassociated alpha but passes associated
+    // alpha through: marked associated, every colour comes as stored, and
+    // the premultiplied ones are divided out below.
     uint16_t extra = 0;
     uint16_t *types = nullptr;
+    bool assoc = false;
     if (TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extra, &types) && extra > 0) {
-        std::vector<uint16_t> assoc(extra, EXTRASAMPLE_ASSOCALPHA);
-        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, extra, assoc.data());
+        assoc = types[0] == EXTRASAMPLE_ASSOCALPHA;
+        std::vector<uint16_t> marked(extra, EXTRASAMPLE_ASSOCALPHA);
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, extra, marked.data());
     }
     RgbaImage ri;
     if (!TIFFRGBAImageBegin(&ri.img, t, 0, emsg))
-        return SPI_OUT_OF_ORDER;
+        return refusal(emsg);
     ri.begun = true;
+    // rows as stored, bottom row first as in the picture's block
+    ri.img.orientation = ORIENTATION_TOPLEFT;
     ri.img.req_orientation = ORIENTATION_BOTLEFT;
 
     const uint32_t w = lay.width, h = lay.height;
-    // Bands follow the strips or tiles, so that none is decoded twice.
+    // Bands follow the strips or tiles, so that none is decoded twice, but
+    // take no more memory than the picture itself.
     uint32_t unit = 0;
     if (TIFFIsTiled(t))
         TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
@@ -359,33 +489,31 @@ int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
     uint32_t band = unit;
     if (band < 16)
         band = (16 + unit - 1) / unit * unit;
-    if (int64_t(band) * w * 4 > kMaxBandBytes)
-        band = uint32_t(kMaxBandBytes / (int64_t(w) * 4));
+    int64_t most = std::max<int64_t>(std::min<int64_t>(kMaxBandBytes, int64_t(dib->stride) * h), int64_t(w) * 4);
+    if (int64_t(band) * w * 4 > most)
+        band = uint32_t(most / (int64_t(w) * 4));
     if (band > h)
         band = h;
-    if (band == 0)
+    std::unique_ptr<uint32_t[]> raster(new (std::nothrow) uint32_t[size_t(band) * w]);
+    if (!raster)
         return SPI_NO_MEMORY;
-    std::vector<uint32_t> raster(size_t(band) * w);
 
-    // The library fills a band bottom row first; which picture rows those
-    // are depends on whether the file stores its top row first.
-    const bool topFirst = lay.orientation == ORIENTATION_TOPLEFT || lay.orientation == ORIENTATION_TOPRIGHT ||
-                          lay.orientation == ORIENTATION_LEFTTOP || lay.orientation == ORIENTATION_RIGHTTOP;
     for (uint32_t y = 0; y < h; y += band) {
         uint32_t n = h - y < band ? h - y : band;
         ri.img.row_offset = int(y);
         ri.img.col_offset = 0;
-        if (!TIFFRGBAImageGet(&ri.img, raster.data(), w, n))
+        if (!TIFFRGBAImageGet(&ri.img, raster.get(), w, n))
             return SPI_OUT_OF_ORDER;
-        size_t first = topFirst ? size_t(h - y - n) : size_t(y);
+        // the band's bottom row comes first
+        const size_t first = size_t(h - y - n);
         for (uint32_t j = 0; j < n; j++) {
-            const uint32_t *src = raster.data() + size_t(j) * w;
+            const uint32_t *src = raster.get() + size_t(j) * w;
             unsigned char *dst = dib->bits + (first + j) * dib->stride;
             for (uint32_t x = 0; x < w; x++, dst += 3) {
-                uint32_t p = src[x];
-                dst[0] = (unsigned char)TIFFGetB(p);
-                dst[1] = (unsigned char)TIFFGetG(p);
-                dst[2] = (unsigned char)TIFFGetR(p);
+                uint32_t p = src[x], a = TIFFGetA(p);
+                dst[0] = assoc ? spiStraight(TIFFGetB(p), a) : (unsigned char)TIFFGetB(p);
+                dst[1] = assoc ? spiStraight(TIFFGetG(p), a) : (unsigned char)TIFFGetG(p);
+                dst[2] = assoc ? spiStraight(TIFFGetR(p), a) : (unsigned char)TIFFGetR(p);
             }
         }
         if (prog.step(int(y + n), int(h)))
@@ -401,11 +529,13 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     if (rc != SPI_ALL_RIGHT)
         return rc;
     const Layout &lay = o.lay;
-    lpInfo->width = LONG(lay.width);
-    lpInfo->height = LONG(lay.height);
-    lpInfo->x_density = lay.xdens;
-    lpInfo->y_density = lay.ydens;
-    lpInfo->colorDepth = lay.indexed ? 8 : 24;
+    // turned a quarter, the picture is as wide as the stored one is high
+    const bool swap = turned(lay);
+    lpInfo->width = LONG(swap ? lay.height : lay.width);
+    lpInfo->height = LONG(swap ? lay.width : lay.height);
+    lpInfo->x_density = swap ? lay.ydens : lay.xdens;
+    lpInfo->y_density = swap ? lay.xdens : lay.ydens;
+    lpInfo->colorDepth = lay.colours == 1 ? 8 : 24;
     return SPI_ALL_RIGHT;
 }
 
@@ -417,24 +547,23 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return rc;
     TIFF *t = o.t.get();
     const Layout &lay = o.lay;
-    rc = spiAllocDib(dib, lay.width, lay.height, lay.indexed ? 8 : 24);
+    rc = spiAllocDib(dib, lay.width, lay.height, lay.colours == 1 ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)
         return rc;
     dib->hdr.biXPelsPerMeter = lay.xppm;
     dib->hdr.biYPelsPerMeter = lay.yppm;
     if (prog.step(0, dib->height))
         return SPI_ABORT;
-    if (lay.indexed) {
+    if (lay.colours == 1)
         makeTable(t, lay, dib);
-        rc = readIndexed(t, lay, dib, prog);
-    } else if (lay.directRgb) {
-        rc = readStrips(t, lay, dib, prog);
-    } else {
-        rc = readRgba(t, lay, dib, prog);
-    }
+    rc = lay.path == kRgba ? readRgba(t, lay, dib, prog) : readUnits(t, lay, dib, prog);
+    if (rc == SPI_ALL_RIGHT && o.rowsMissing)
+        rc = SPI_OUT_OF_ORDER;
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    return prog.step(dib->height, dib->height) ? SPI_ABORT : SPI_ALL_RIGHT;
+    if (prog.step(dib->height, dib->height))
+        return SPI_ABORT;
+    return spiOrient(dib, lay.orientation);
 }
 
 } // namespace
