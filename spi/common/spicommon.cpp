@@ -334,7 +334,9 @@ int spiExifOrientation(const unsigned char *p, size_t n)
         return 1;
     const bool le = p[0] == 'I';
     auto u16 = [&](size_t at) { return le ? unsigned(p[at] | p[at + 1] << 8) : unsigned(p[at] << 8 | p[at + 1]); };
-    auto u32 = [&](size_t at) { return le ? u16(at) | uint32_t(u16(at + 2)) << 16 : uint32_t(u16(at)) << 16 | u16(at + 2); };
+    auto u32 = [&](size_t at) {
+        return le ? u16(at) | uint32_t(u16(at + 2)) << 16 : uint32_t(u16(at)) << 16 | u16(at + 2);
+    };
     uint32_t ifd = u32(4);
     if (ifd > n || n - ifd < 2)
         return 1;
@@ -357,7 +359,9 @@ void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1)
     const bool inside = x0 < x1 && y0 < y1;
     if (inside && x0 == 0 && y0 == 0 && x1 == dib->width && y1 == dib->height)
         return;
-    auto same = [&](const RGBQUAD &q) { return q.rgbRed == c.rgbRed && q.rgbGreen == c.rgbGreen && q.rgbBlue == c.rgbBlue; };
+    auto same = [&](const RGBQUAD &q) {
+        return q.rgbRed == c.rgbRed && q.rgbGreen == c.rgbGreen && q.rgbBlue == c.rgbBlue;
+    };
     int index = 0;
     while (index < dib->colors && !same(dib->table[index]))
         index++;

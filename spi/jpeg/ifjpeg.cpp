@@ -15,7 +15,8 @@
 namespace {
 
 // libjpeg's dynamic memory beyond the picture itself (coefficient buffers
-// of progressive files): more than this and the file is refused.
+// of progressive files): more than this, or than the largest picture the
+// file could make, and the file is refused.
 constexpr long kMaxWorkMemory = 1L << 30;
 
 bool isJpeg(const unsigned char *p, size_t n)
@@ -161,7 +162,7 @@ void start(Decoder *d, const SpiSource &src)
     d->err.eof = false;
     jpeg_create_decompress(&d->cinfo);
     d->created = true;
-    d->cinfo.mem->max_memory_to_use = kMaxWorkMemory;
+    d->cinfo.mem->max_memory_to_use = long(std::min<int64_t>(kMaxWorkMemory, spiMaxImage(src.size)));
     jpeg_mem_src(&d->cinfo, src.data, static_cast<unsigned long>(src.size));
     jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
 }
@@ -201,10 +202,12 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
 // indeterminate, and its destructors release everything on every way out.
 struct Job {
     Decoder d;
-    std::vector<JSAMPROW> rows;
     std::vector<JSAMPLE> cmyk;
     int orientation = 1;
 };
+
+// Rows handed to the library at a time: more than it gives in one call.
+constexpr int kBatch = 16;
 
 int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &prog)
 {
@@ -245,12 +248,7 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
     if (job->d.err.eof && !wholeWithoutEnd(ci))
         return SPI_OUT_OF_ORDER;
 
-    // Row pointers straight into the DIB: the picture's top row is the last
-    // one in memory.
-    std::vector<JSAMPROW> &rows = job->rows;
-    rows.resize(size_t(h));
-    for (int y = 0; y < h; y++)
-        rows[size_t(y)] = dib.row(y);
+    // Rows straight into the DIB, whose top row is the last one in memory.
     if (kind == kCmyk) {
         bool inverted = ci.saw_Adobe_marker != 0;
         job->cmyk.resize(size_t(dib.width) * 4);
@@ -259,14 +257,17 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
             JDIMENSION y = ci.output_scanline;
             if (jpeg_read_scanlines(&ci, &line, 1) != 1)
                 return SPI_OUT_OF_ORDER;
-            cmykToBgr(line, rows[y], ci.output_width, inverted);
+            cmykToBgr(line, dib.row(int(y)), ci.output_width, inverted);
             if (prog.step(int(y) + 1, h))
                 return SPI_ABORT;
         }
     } else {
+        JSAMPROW rows[kBatch];
         while (ci.output_scanline < ci.output_height) {
-            JDIMENSION y = ci.output_scanline;
-            if (jpeg_read_scanlines(&ci, &rows[y], ci.output_height - y) == 0)
+            int y = int(ci.output_scanline), n = std::min(kBatch, h - y);
+            for (int i = 0; i < n; i++)
+                rows[i] = dib.row(y + i);
+            if (jpeg_read_scanlines(&ci, rows, JDIMENSION(n)) == 0)
                 return SPI_OUT_OF_ORDER;
             if (prog.step(int(ci.output_scanline), h))
                 return SPI_ABORT;
