@@ -4,9 +4,10 @@
 //
 // Pictures are handed over as their POSIX twins hand them: DIB pairs in two
 // LocalAlloc(LHND) blocks, rows bottom-up and padded to 4 bytes. GIF, palette
-// and greyscale pictures (up to 8 bits a sample) come out with 8 bits per
-// pixel and their table, a GIF's first image placed on its logical screen;
-// everything else as 24-bit BGR.
+// and greyscale pictures come out with 8 bits per pixel and their table, a
+// GIF's first image placed on its logical screen; everything else as 24-bit
+// BGR. They follow the same rules: turned as the file says, alpha dropped
+// (premultiplied colours divided out), deep samples and CMYK rounded.
 #include <initguid.h> // the WIC GUIDs are defined here, not imported
 
 #include <objbase.h>
@@ -72,8 +73,10 @@ constexpr UINT kBandRows = 64;
 // ---------------------------------------------------------------- the file's own fields
 //
 // A few fields that WIC does not give alike on every Windows are read from
-// the file's bytes: where a GIF's first image lies on its screen, whether a
-// PNG is greyscale, and the densities of JPEG, TIFF and PNG files.
+// the file's bytes: where a GIF's first image lies on its screen and the
+// screen's colour, whether a PNG is greyscale, the densities of JPEG, TIFF
+// and PNG files, the orientation of JPEG and TIFF files, and the kinds of
+// JPEG and TIFF files that are not handled.
 
 unsigned le16(const unsigned char *p) { return p[0] | unsigned(p[1]) << 8; }
 unsigned be16(const unsigned char *p) { return unsigned(p[0]) << 8 | p[1]; }
@@ -82,10 +85,12 @@ uint32_t be32(const unsigned char *p) { return uint32_t(be16(p)) << 16 | be16(p 
 struct Facts {
     unsigned screenW = 0, screenH = 0; // GIF: the logical screen
     unsigned left = 0, top = 0;        // GIF: the first image on it
-    unsigned background = 0;           // GIF: the screen's colour index
+    RGBQUAD background = {};           // GIF: the global map's background entry, else black
     int greyBits = 0;                  // PNG: bits of a greyscale sample, else 0
     LONG xppm = 0, yppm = 0;           // pixels per metre, 0 when unknown
     WORD xdens = 0, ydens = 0;         // the file's own density figures
+    int orientation = 1;               // JPEG, TIFF: the EXIF/TIFF orientation
+    bool unsupported = false;          // a valid file of a kind not handled
 };
 
 // The screen and the first image descriptor, walking past the global colour
@@ -96,10 +101,16 @@ struct Facts {
         return;
     f->screenW = le16(p + 6);
     f->screenH = le16(p + 8);
-    f->background = p[11];
     size_t pos = 13;
-    if (p[10] & 0x80)
-        pos += size_t(3) << ((p[10] & 7) + 1);
+    if (p[10] & 0x80) {
+        size_t entries = size_t(2) << (p[10] & 7), at = 13 + 3 * size_t(p[11]);
+        if (p[11] < entries && at + 3 <= n) {
+            f->background.rgbRed = p[at];
+            f->background.rgbGreen = p[at + 1];
+            f->background.rgbBlue = p[at + 2];
+        }
+        pos += 3 * entries;
+    }
     while (pos < n) {
         if (p[pos] == 0x2C) {
             if (pos + 5 <= n) {
@@ -139,6 +150,12 @@ struct Facts {
         size_t len = be16(p + pos + 2);
         if (len < 2 || pos + 2 + len > n)
             break;
+        // frames of 12 bits, lossless and hierarchical ones are not handled
+        bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+        if (frame && (p[pos + 4] != 8 || m == 0xC3 || (m >= 0xC5 && m <= 0xC7) || m >= 0xCB))
+            f->unsupported = true;
+        if (m == 0xE1 && len >= 8 && std::memcmp(p + pos + 4, "Exif\0\0", 6) == 0 && f->orientation == 1)
+            f->orientation = spiExifOrientation(p + pos + 10, len - 8);
         if (m == 0xE0 && len >= 16 && std::memcmp(p + pos + 4, "JFIF", 5) == 0) {
             unit = p[pos + 11];
             xd = be16(p + pos + 12);
@@ -223,8 +240,12 @@ struct Facts {
             }
         } else if (tag == 296 && type == 3) { // ResolutionUnit, SHORT
             unit = u16(e + 8);
+        } else if (tag == 339 && type == 3) { // SampleFormat: unsigned or untyped only
+            size_t at = u32(e + 4) <= 2 ? e + 8 : u32(e + 8);
+            f->unsupported = at + 2 <= n && u16(at) != 1 && u16(at) != 4;
         }
     }
+    f->orientation = spiExifOrientation(p, n);
     if (res[0] < 0 || res[1] < 0)
         return;
     double scale = unit == 2 ? 39.37 : unit == 3 ? 100.0 : 0.0;
@@ -301,10 +322,11 @@ int indexedBits(const WICPixelFormatGUID &f)
     return 0;
 }
 
-// Bits per sample of a greyscale WIC format of up to 8 bits, 0 for any other.
+// Bits per sample of a greyscale WIC format as the picture's table has them
+// (16-bit samples are scaled to 8), 0 for any other.
 [[maybe_unused]] int greyBits(const WICPixelFormatGUID &f)
 {
-    if (IsEqualGUID(f, GUID_WICPixelFormat8bppGray))
+    if (IsEqualGUID(f, GUID_WICPixelFormat8bppGray) || IsEqualGUID(f, GUID_WICPixelFormat16bppGray))
         return 8;
     if (IsEqualGUID(f, GUID_WICPixelFormat4bppGray))
         return 4;
@@ -374,6 +396,8 @@ int decode(const SpiSource &src, Decoded *d)
 #elif defined(VEXEL_WIC_PNG)
     pngFacts(src.data, src.size, &d->facts);
 #endif
+    if (d->facts.unsupported)
+        return SPI_NOT_SUPPORT;
     chooseForm(d);
     if (d->form == kPalette && d->bits == 0)
         return SPI_OUT_OF_ORDER;
@@ -413,7 +437,8 @@ int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const S
 
 // An indexed frame: its own palette, and its indices widened to a byte
 // each. A GIF's frame lands at its place on the screen, which shows the
-// background colour elsewhere; what lies off the screen is dropped.
+// global map's background colour (or black) elsewhere; what lies off the
+// screen is dropped.
 int readPalette(Decoded &d, SpiDib *dib, const SpiProgress &progress)
 {
     ComPtr<IWICPalette> palette;
@@ -440,50 +465,65 @@ int readPalette(Decoded &d, SpiDib *dib, const SpiProgress &progress)
         dib->colors = 256;
     }
     const Facts &f = d.facts;
-    unsigned bg = f.background < unsigned(dib->colors) ? f.background : 0;
-    if (kContainer == &GUID_ContainerFormatGif && bg != 0) {
-        for (int y = 0; y < dib->height; y++)
-            std::memset(dib->row(y), int(bg), d.outW);
-    }
     // the block is outW x outH
     UINT left = f.left, top = f.top;
     UINT x1 = left < d.outW ? (d.outW - left < d.width ? d.outW : left + d.width) : left;
     int bpp = d.bits;
     UINT perByte = 8 / unsigned(bpp), mask = (1u << bpp) - 1;
-    return copyRows(d.frame.p, d, (d.width * unsigned(bpp) + 7) / 8, progress,
-                    [&](int y, const unsigned char *s) {
-                        if (top + uint64_t(y) >= d.outH)
-                            return;
-                        unsigned char *o = dib->row(int(top) + y);
-                        for (UINT x = left; x < x1; x++) {
-                            UINT i = x - left;
-                            o[x] = bpp == 8 ? s[i]
-                                            : BYTE((s[i / perByte] >> (8 - bpp - (i % perByte) * bpp)) & mask);
-                        }
-                    });
+    int r = copyRows(d.frame.p, d, (d.width * unsigned(bpp) + 7) / 8, progress, [&](int y, const unsigned char *s) {
+        if (top + uint64_t(y) >= d.outH)
+            return;
+        unsigned char *o = dib->row(int(top) + y);
+        for (UINT x = left; x < x1; x++) {
+            UINT i = x - left;
+            o[x] = bpp == 8 ? s[i] : BYTE((s[i / perByte] >> (8 - bpp - (i % perByte) * bpp)) & mask);
+        }
+    });
+    // a GIF's screen shows its background colour around the image
+    if (r == SPI_ALL_RIGHT && kContainer == &GUID_ContainerFormatGif)
+        spiFillOutside(dib, f.background, int(left), int(top), int(left + d.width), int(top + d.height));
+    return r;
 }
 
-// Frames of 16 bits a sample, read in their own format: WIC's conversion
-// drops the low byte, where the POSIX plug-ins round to the nearest 8-bit
-// value. Offsets of the red, green and blue words in a pixel of `bytes`.
-struct WideFormat {
+// Frames read in their own format, where WIC's conversion would drop the
+// low byte of 16-bit samples, keep premultiplied colours, or convert CMYK
+// its own way: bytes a pixel, bytes a sample, and the byte offsets of the
+// samples (red, green, blue or the first, cyan to black, or grey alone) and
+// of premultiplied alpha (-1: none).
+struct Direct {
     const GUID *format;
-    UINT bytes;
-    int r, g, b;
+    UINT bytes, depth;
+    bool cmyk;
+    int at[4];
+    int alpha;
 };
 
-const WideFormat kWide[] = {
-#if !defined(VEXEL_WIC_TIFF) // libtiff's own reader keeps the high byte of 16-bit grey, as WIC does
-    {&GUID_WICPixelFormat16bppGray, 2, 0, 0, 0},
-#endif
-    {&GUID_WICPixelFormat48bppRGB, 6, 0, 2, 4},  {&GUID_WICPixelFormat48bppBGR, 6, 4, 2, 0},
-    {&GUID_WICPixelFormat64bppRGBA, 8, 0, 2, 4}, {&GUID_WICPixelFormat64bppBGRA, 8, 4, 2, 0},
+const Direct kDirect[] = {
+    {&GUID_WICPixelFormat16bppGray, 2, 2, false, {0, 0, 0}, -1},
+    {&GUID_WICPixelFormat48bppRGB, 6, 2, false, {0, 2, 4}, -1},
+    {&GUID_WICPixelFormat48bppBGR, 6, 2, false, {4, 2, 0}, -1},
+    {&GUID_WICPixelFormat64bppRGBA, 8, 2, false, {0, 2, 4}, -1},
+    {&GUID_WICPixelFormat64bppBGRA, 8, 2, false, {4, 2, 0}, -1},
+    {&GUID_WICPixelFormat64bppPRGBA, 8, 2, false, {0, 2, 4}, 6},
+    {&GUID_WICPixelFormat32bppPBGRA, 4, 1, false, {2, 1, 0}, 3},
+    {&GUID_WICPixelFormat32bppPRGBA, 4, 1, false, {0, 1, 2}, 3},
+    {&GUID_WICPixelFormat32bppCMYK, 4, 1, true, {0, 1, 2, 3}, -1},
+    {&GUID_WICPixelFormat64bppCMYK, 8, 2, true, {0, 2, 4, 6}, -1},
 };
 
-BYTE narrow(const unsigned char *p)
+// One sample of a pixel in a WIC format, 8 or 16 bits (little-endian).
+uint32_t sampleAt(const unsigned char *p, UINT depth)
 {
-    unsigned v = p[0] | unsigned(p[1]) << 8;
-    return BYTE((v * 255u + 32767u) / 65535u);
+    return depth == 1 ? p[0] : p[0] | uint32_t(p[1]) << 8;
+}
+
+// One sample as 8 bits: rounded, and divided by premultiplied alpha.
+BYTE eight(const unsigned char *px, const Direct &f, int i)
+{
+    uint32_t v = sampleAt(px + f.at[i], f.depth);
+    if (f.alpha >= 0)
+        return spiStraight(v, sampleAt(px + f.alpha, f.depth));
+    return f.depth == 1 ? BYTE(v) : spiScale16(v);
 }
 
 // Any other frame, as 24-bit BGR or, for greyscale, as the sample values
@@ -498,20 +538,25 @@ int readConverted(Decoded &d, SpiDib *dib, const SpiProgress &progress)
         spiGreyTable(dib->table, levels);
         dib->colors = levels;
     }
-    for (const WideFormat &f : kWide) {
+    for (const Direct &f : kDirect) {
         if (!IsEqualGUID(d.format, *f.format))
             continue;
         if (int64_t(w) * f.bytes > kSpiMaxImageBytes)
             return SPI_NO_MEMORY;
+        const uint32_t max = f.depth == 1 ? 255 : 65535;
         return copyRows(d.frame.p, d, w * f.bytes, progress, [&](int y, const unsigned char *s) {
             unsigned char *o = dib->row(y);
             for (UINT x = 0; x < w; x++, s += f.bytes) {
                 if (levels) {
-                    o[x] = narrow(s + f.r); // greyscale comes as red = green = blue
+                    o[x] = eight(s, f, 0); // greyscale comes as one sample, or red = green = blue
+                } else if (f.cmyk) {
+                    spiCmykToBgr(sampleAt(s + f.at[0], f.depth), sampleAt(s + f.at[1], f.depth),
+                                 sampleAt(s + f.at[2], f.depth), sampleAt(s + f.at[3], f.depth), max, o);
+                    o += 3;
                 } else {
-                    *o++ = narrow(s + f.b);
-                    *o++ = narrow(s + f.g);
-                    *o++ = narrow(s + f.r);
+                    *o++ = eight(s, f, 2);
+                    *o++ = eight(s, f, 1);
+                    *o++ = eight(s, f, 0);
                 }
             }
         });
@@ -549,10 +594,12 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     int r = decode(src, &d);
     if (r != SPI_ALL_RIGHT)
         return r;
-    lpInfo->width = LONG(d.outW);
-    lpInfo->height = LONG(d.outH);
-    lpInfo->x_density = d.facts.xdens;
-    lpInfo->y_density = d.facts.ydens;
+    // turned a quarter, the picture is as wide as the stored one is high
+    const bool turned = d.facts.orientation >= 5 && d.facts.orientation <= 8;
+    lpInfo->width = LONG(turned ? d.outH : d.outW);
+    lpInfo->height = LONG(turned ? d.outW : d.outH);
+    lpInfo->x_density = turned ? d.facts.ydens : d.facts.xdens;
+    lpInfo->y_density = turned ? d.facts.xdens : d.facts.ydens;
     lpInfo->colorDepth = short(d.form == kTrue ? 24 : 8);
     return SPI_ALL_RIGHT;
 }
@@ -569,7 +616,8 @@ int decodePicture(const SpiSource &src, SpiDib *dib, const SpiProgress &progress
         return r;
     dib->hdr.biXPelsPerMeter = d.facts.xppm;
     dib->hdr.biYPelsPerMeter = d.facts.yppm;
-    return d.form == kPalette ? readPalette(d, dib, progress) : readConverted(d, dib, progress);
+    r = d.form == kPalette ? readPalette(d, dib, progress) : readConverted(d, dib, progress);
+    return r == SPI_ALL_RIGHT ? spiOrient(dib, d.facts.orientation) : r;
 }
 
 } // namespace

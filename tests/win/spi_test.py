@@ -24,6 +24,12 @@ def pictures(d):
     b = Image.new("RGB", (W, H))
     b.putdata([(x * 7 % 256, y * 11 % 256, x * y % 256) for y in range(H) for x in range(W)])
     grey16 = Image.frombytes("I;16", (W, H), bytes(i * 37 % 251 for i in range(2 * W * H)))
+    # colours premultiplied by odd alphas, marked associated below
+    assoc = Image.new("RGBA", (W, H))
+    alphas = ((i * 7) % 256 | 1 for i in range(W * H))
+    assoc.putdata([tuple(v * a // 255 for v in p) + (a,) for p, a in zip(b.getdata(), alphas)])
+    exif = b.getexif()
+    exif[0x0112] = 8
     table = [  # name, picture, tolerance, options
         ("plain.gif", b.quantize(64), 0, {}), ("interlaced.gif", b.quantize(200), 0, {"interlace": True}),
         ("full.jpg", b, 2, {"subsampling": 0, "quality": 92, "dpi": (72, 150)}),
@@ -33,7 +39,9 @@ def pictures(d):
         ("palette.tif", b.quantize(16), 0, {}), ("rgb.png", b, 0, {"dpi": (96, 200)}),
         ("alpha.png", b.convert("RGBA"), 0, {}), ("greyalpha.png", b.convert("LA"), 0, {}),
         ("palette.png", b.quantize(256), 0, {}), ("palette4.png", b.quantize(16), 0, {"bits": 4}),
-        ("grey16.png", grey16, 0, {}), ("screen.gif", b.crop((0, 0, 5, 3)).quantize(8), 0, {})]
+        ("grey16.png", grey16, 0, {}), ("screen.gif", b.crop((0, 0, 5, 3)).quantize(8), 0, {}),
+        ("turned.tif", b.quantize(16), 0, {"tiffinfo": {274: 6}}), ("assoc.tif", assoc, 0, {}),
+        ("exif.jpg", b, 2, {"exif": exif.tobytes(), "subsampling": 0})]
     for name, img, _, options in table:
         img.save(os.path.join(d, name), **options)
 
@@ -45,9 +53,16 @@ def pictures(d):
     gif[end + 1:end + 5] = struct.pack("<HH", 4, 3)
     gif[6:12] = struct.pack("<HHBB", 11, 7, gif[10] & 0xF8 | 1, 2)
     del gif[25:end]
+    # ExtraSamples (338) from unassociated to associated alpha
+    tif = bytearray(open(os.path.join(d, "assoc.tif"), "rb").read())
+    ifd = struct.unpack_from("<I", tif, 4)[0]
+    for e in range(ifd + 2, ifd + 2 + 12 * struct.unpack_from("<H", tif, ifd)[0], 12):
+        if struct.unpack_from("<H", tif, e)[0] == 338:
+            struct.pack_into("<H", tif, e + 8, 1)
     # Damaged: cut short, or sizes no one could hold.
     png = open(os.path.join(d, "rgb.png"), "rb").read()
-    files = {"screen.gif": gif, "bad-huge.png": png[:16] + struct.pack(">II", 2**31 - 1, 2**31 - 1) + png[24:],
+    files = {"screen.gif": gif, "assoc.tif": tif,
+             "bad-huge.png": png[:16] + struct.pack(">II", 2**31 - 1, 2**31 - 1) + png[24:],
              "bad-huge.gif": b"GIF89a" + struct.pack("<HHBBB", 65535, 65535, 0x80, 0, 0) + bytes(6) + b","
              + struct.pack("<HHHHB", 0, 0, 65535, 65535, 0) + b"\x02\x02\x44\x01\x00;"}
     for name in ("plain.gif", "full.jpg", "lzw.tiff", "rgb.png"):
