@@ -693,10 +693,10 @@ const Ending kEndings[] = {
     // 41 bytes: a text chunk of 1.9 GB
     {"PngHugeText", "ifpng.spi", [] { return pngHead(16, 16, 0x70000000, "tEXt"); }, SPI_OUT_OF_ORDER},
     {"PngImageBeyondItsData", "ifpng.spi", [] { return pngHead(30000, 30000, 100, "IDAT"); }, SPI_OUT_OF_ORDER},
-    // 338 bytes: a grey frame of 46000 x 46000 whose scan the end marker cuts
+    // some 300 bytes: a grey frame of 46000 x 46000 whose scan the end marker cuts
     {"Jpeg46000SquaredCutByMarker", "ifjpeg.spi", [] { return frame(jpeg(pic(8, 8, 1)).file, 46000, 46000); },
      SPI_OUT_OF_ORDER},
-    // 150 bytes: samples that make a strip of 64 GB, or tiles of 1 TB, for small pictures
+    // some 150 bytes: samples that make a strip of 64 GB, or tiles of 1 TB, for small pictures
     {"TiffHugeStrip", "iftiff.spi", [] {
          return tiffFile({{256, 3, 1024}, {257, 3, 1024}, {258, 3, 16}, {262, 3, 2}, {273, 4, 150}, {277, 3, 32000}},
                          50);

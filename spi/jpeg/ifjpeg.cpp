@@ -186,7 +186,8 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     if (kind == kUnknown)
         return SPI_NOT_SUPPORT;
     // turned a quarter, the picture is as wide as the stored one is high
-    bool turned = orientationOf(d.cinfo) >= 5 && orientationOf(d.cinfo) <= 8;
+    int orientation = orientationOf(d.cinfo);
+    bool turned = orientation >= 5 && orientation <= 8;
     lpInfo->width = LONG(turned ? d.cinfo.image_height : d.cinfo.image_width);
     lpInfo->height = LONG(turned ? d.cinfo.image_width : d.cinfo.image_height);
     if (d.cinfo.density_unit != 0) {

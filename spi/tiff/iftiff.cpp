@@ -176,6 +176,12 @@ void choosePath(TIFF *t, Layout *lay)
     }
 }
 
+// The library's message tells a kind it cannot handle from a broken file.
+int refusal(const char *emsg)
+{
+    return std::strncmp(emsg, "Sorry", 5) == 0 ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
+}
+
 int readLayout(TIFF *t, Layout *lay)
 {
     if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &lay->width))
@@ -206,6 +212,9 @@ int readLayout(TIFF *t, Layout *lay)
         if (!TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b))
             return SPI_OUT_OF_ORDER;
     }
+    char emsg[1024] = "";
+    if (lay->path == kRgba && !TIFFRGBAImageOK(t, emsg))
+        return refusal(emsg);
 
     float xres = 0, yres = 0;
     uint16_t unit = RESUNIT_NONE;
@@ -444,19 +453,10 @@ struct RgbaImage {
     }
 };
 
-// The library's message tells a kind it cannot handle from a broken file.
-int refusal(const char *emsg)
-{
-    return std::strncmp(emsg, "Sorry", 5) == 0 ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
-}
-
 // Everything else through the library's RGBA reader, a band of rows at a
 // time, as stored; alpha is dropped.
 int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
 {
-    char emsg[1024] = "";
-    if (!TIFFRGBAImageOK(t, emsg))
-        return refusal(emsg);
     // The library premultiplies unassociated alpha but passes associated
     // alpha through: marked associated, every colour comes as stored, and
     // the premultiplied ones are divided out below.
@@ -469,6 +469,7 @@ int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
         TIFFSetField(t, TIFFTAG_EXTRASAMPLES, extra, marked.data());
     }
     RgbaImage ri;
+    char emsg[1024] = "";
     if (!TIFFRGBAImageBegin(&ri.img, t, 0, emsg))
         return refusal(emsg);
     ri.begun = true;

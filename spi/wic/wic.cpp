@@ -375,6 +375,17 @@ void chooseForm(Decoded *d)
 // Called on bytes that passed the signature test.
 int decode(const SpiSource &src, Decoded *d)
 {
+#if defined(VEXEL_WIC_GIF)
+    gifFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_JPEG)
+    jpegFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_TIFF)
+    tiffFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_PNG)
+    pngFacts(src.data, src.size, &d->facts);
+#endif
+    if (d->facts.unsupported)
+        return SPI_NOT_SUPPORT;
     if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                                 reinterpret_cast<void **>(d->factory.out()))))
         return SPI_OTHER_ERROR;
@@ -387,17 +398,6 @@ int decode(const SpiSource &src, Decoded *d)
         FAILED(d->decoder->GetFrame(0, d->frame.out())) || FAILED(d->frame->GetSize(&d->width, &d->height)) ||
         FAILED(d->frame->GetPixelFormat(&d->format)))
         return SPI_OUT_OF_ORDER;
-#if defined(VEXEL_WIC_GIF)
-    gifFacts(src.data, src.size, &d->facts);
-#elif defined(VEXEL_WIC_JPEG)
-    jpegFacts(src.data, src.size, &d->facts);
-#elif defined(VEXEL_WIC_TIFF)
-    tiffFacts(src.data, src.size, &d->facts);
-#elif defined(VEXEL_WIC_PNG)
-    pngFacts(src.data, src.size, &d->facts);
-#endif
-    if (d->facts.unsupported)
-        return SPI_NOT_SUPPORT;
     chooseForm(d);
     if (d->form == kPalette && d->bits == 0)
         return SPI_OUT_OF_ORDER;
