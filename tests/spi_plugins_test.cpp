@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "encoders.h"
@@ -328,17 +328,6 @@ struct Case {
     Sample (*make)();
 };
 
-// 16-bit colour map entries, most of whose high bytes are one short of the
-// rounded value.
-std::vector<uint16_t> map16(size_t n)
-{
-    std::vector<uint16_t> m(n);
-    uint32_t seed = 7;
-    for (uint16_t &v : m)
-        v = uint16_t(rnd(&seed));
-    return m;
-}
-
 // GifOptions: interlace, screen width, height, left, top, background, local map, screen map.
 // TiffOptions: compression, photometric, tiled, separate, rows per strip, orientation, alpha, associated.
 const Case kCases[] = {
@@ -365,7 +354,8 @@ const Case kCases[] = {
     {"TiffGrey4Tiled", [] { return tiff(pic(51, 35, 1, 4), {COMPRESSION_ADOBE_DEFLATE, -1, true}); }},
     {"TiffPalette4TiledMap16", [] {
          TiffOptions o{COMPRESSION_NONE, -1, true};
-         o.colormap = map16(48);
+         for (int i = 0; i < 48; i++) // 16-bit entries, like 7408 whose high byte 28 is not 7408 / 257 = 28.8
+             o.colormap.push_back(uint16_t(7408 + i * 1291));
          return tiff(pic(41, 33, 1, 4, 16), o, refMagick);
      }},
     {"TiffGrey16", [] { return tiff(pic(23, 19, 1, 16), {COMPRESSION_LZW}, refMagick); }},
@@ -588,32 +578,11 @@ TEST(SpiRules, Orientation)
     }
 }
 
-// A file of the least little-endian TIFF: one directory of the given
-// (tag, type, value) entries, then `data` bytes, to which offsets point.
-Bytes tiffFile(std::vector<std::array<uint32_t, 3>> tags, size_t data)
+// A file kept in the fuzzers' seeds, by its path under fuzz/corpus/.
+Bytes kept(const char *path)
 {
-    Bytes f = {'I', 'I', 42, 0, 8, 0, 0, 0, uint8_t(tags.size()), 0};
-    for (auto &[tag, type, value] : tags) {
-        uint8_t e[12] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), 0, 1, 0, 0, 0,
-                         uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-        f.insert(f.end(), e, e + 12);
-    }
-    f.resize(f.size() + 4 + data, 0x55);
-    return f;
-}
-
-// A PNG of a header and the start of one more chunk.
-Bytes pngHead(uint32_t w, uint32_t h, uint32_t next, const char *type)
-{
-    Bytes f = {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    for (uint32_t v : {w, h})
-        f.insert(f.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-    f.insert(f.end(), {8, 0, 0, 0, 0});
-    uint32_t crc = uint32_t(crc32(0, &f[12], 17));
-    f.insert(f.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc),
-                       uint8_t(next >> 24), uint8_t(next >> 16), uint8_t(next >> 8), uint8_t(next)});
-    f.insert(f.end(), type, type + 4);
-    return f;
+    std::ifstream f(std::string(VEXEL_SOURCE_DIR "/fuzz/corpus/") + path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 // Where the first marker m (FF m) of a JPEG begins, from its end if last.
@@ -625,14 +594,6 @@ size_t marker(const Bytes &j, uint8_t m, bool last = false)
             return at;
     }
     return 0;
-}
-
-// JPEG frame of w x h.
-Bytes frame(Bytes j, uint16_t w, uint16_t h)
-{
-    size_t sof = marker(j, 0xC0);
-    j[sof + 5] = uint8_t(h >> 8), j[sof + 6] = uint8_t(h), j[sof + 7] = uint8_t(w >> 8), j[sof + 8] = uint8_t(w);
-    return j;
 }
 
 Bytes cut(Bytes f, size_t at, Bytes tail = {})
@@ -652,19 +613,12 @@ struct Ending {
 Bytes gifFile() { return gif(pic(37, 23, 1, 8, 16), {true}).file; }
 Bytes jpegFile() { return jpeg(pic(37, 23, 3)).file; }
 Bytes progressiveFile() { return jpeg(pic(37, 23, 3), {90, true}).file; }
-// Half floats are floating point too.
-// 16-bit samples of the given format (floating point: half floats)
-Bytes tiffRgb(int format)
-{
-    TiffOptions o;
-    o.sampleFormat = format;
-    return encodeTiff(pic(9, 7, 3, 16), o);
-}
 
 // Files that lack their end, and only that, are pictures; files with rows
 // missing, cut by the end of the data or by a marker, are broken; valid
 // files of a kind not handled are unsupported. The small files that once
-// made a plug-in allocate gigabytes are refused before they do.
+// made a plug-in allocate gigabytes (kept as fuzz seeds) are refused before
+// they do.
 const Ending kEndings[] = {
     // neither the empty block that ends the image's data nor the trailer
     {"GifWithoutEndBlock", "ifgif.spi", [] { return cut(gifFile(), gifFile().size() - 2); }, 0, gifFile},
@@ -676,35 +630,30 @@ const Ending kEndings[] = {
     {"JpegScanCutByMarker", "ifjpeg.spi", [] { return cut(jpegFile(), jpegFile().size() - 80, {0xFF, 0xD9}); },
      SPI_OUT_OF_ORDER},
     {"Jpeg12Bit", "ifjpeg.spi", [] { Bytes j = jpegFile(); j[marker(j, 0xC0) + 4] = 12; return j; }, SPI_NOT_SUPPORT},
-    {"JpegLossless", "ifjpeg.spi", [] { Bytes j = jpegFile(); j[marker(j, 0xC0) + 1] = 0xC3; return j; }, SPI_NOT_SUPPORT},
     {"TiffJpegScanCutByMarker", "iftiff.spi", [] {
          Bytes t = tiff(pic(48, 32, 3), {COMPRESSION_JPEG}).file;
          size_t sos = marker(t, 0xDA);
          t[sos + 60] = 0xFF, t[sos + 61] = 0xD9;
          return t;
      }, SPI_OUT_OF_ORDER},
-    {"TiffSigned", "iftiff.spi", [] { return tiffRgb(SAMPLEFORMAT_INT); }, SPI_NOT_SUPPORT},
-    {"TiffFloat", "iftiff.spi", [] { return tiffRgb(SAMPLEFORMAT_IEEEFP); }, SPI_NOT_SUPPORT},
+    {"TiffSigned", "iftiff.spi", [] {
+         TiffOptions o;
+         o.sampleFormat = SAMPLEFORMAT_INT;
+         return encodeTiff(pic(9, 7, 3, 16), o);
+     }, SPI_NOT_SUPPORT},
     // 24 bytes: an image of 46260 x 46260 on no screen, and no data
-    {"Gif46260Squared", "ifgif.spi", [] { return Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0,
-                                                         0xB4, 0xB4, 0xB4, 0xB4, 0, 8}; }, SPI_OUT_OF_ORDER},
-    {"GifScreen65535Squared", "ifgif.spi", [] { Bytes g = gifFile(); g[6] = g[7] = g[8] = g[9] = 0xFF; return g; },
-     SPI_NO_MEMORY},
-    // 41 bytes: a text chunk of 1.9 GB
-    {"PngHugeText", "ifpng.spi", [] { return pngHead(16, 16, 0x70000000, "tEXt"); }, SPI_OUT_OF_ORDER},
-    {"PngImageBeyondItsData", "ifpng.spi", [] { return pngHead(30000, 30000, 100, "IDAT"); }, SPI_OUT_OF_ORDER},
-    // some 300 bytes: a grey frame of 46000 x 46000 whose scan the end marker cuts
-    {"Jpeg46000SquaredCutByMarker", "ifjpeg.spi", [] { return frame(jpeg(pic(8, 8, 1)).file, 46000, 46000); },
+    {"Gif46260Squared", "ifgif.spi", [] { return kept("ifgif_fuzz/regress_46260_squared.gif"); }, SPI_OUT_OF_ORDER},
+    // a screen of 16000 x 16000 from 840 bytes: more than any picture's file could make
+    {"GifScreen16000Squared", "ifgif.spi", [] { return kept("ifgif_fuzz/regress_screen_16000.gif"); }, SPI_NO_MEMORY},
+    // 41 bytes: a text chunk of 1.9 GB; 141 bytes: 30000 x 30000 pixels
+    {"PngHugeText", "ifpng.spi", [] { return kept("ifpng_fuzz/regress_huge_text.png"); }, SPI_OUT_OF_ORDER},
+    {"PngImageBeyondItsData", "ifpng.spi", [] { return kept("ifpng_fuzz/regress_beyond_data.png"); }, SPI_OUT_OF_ORDER},
+    // 337 bytes: a grey frame of 46000 x 46000 whose scan the end marker cuts
+    {"Jpeg46000SquaredCutByMarker", "ifjpeg.spi", [] { return kept("ifjpeg_fuzz/regress_46000_cut_by_marker.jpg"); },
      SPI_OUT_OF_ORDER},
     // some 150 bytes: samples that make a strip of 64 GB, or tiles of 1 TB, for small pictures
-    {"TiffHugeStrip", "iftiff.spi", [] {
-         return tiffFile({{256, 3, 1024}, {257, 3, 1024}, {258, 3, 16}, {262, 3, 2}, {273, 4, 150}, {277, 3, 32000}},
-                         50);
-     }, SPI_OUT_OF_ORDER},
-    {"TiffHugeTiles", "iftiff.spi", [] {
-         return tiffFile({{256, 3, 64}, {257, 3, 64}, {258, 3, 8}, {262, 3, 1}, {322, 4, 1u << 20}, {323, 4, 1u << 20},
-                          {324, 4, 150}, {325, 4, 100}}, 40);
-     }, SPI_NO_MEMORY},
+    {"TiffHugeStrip", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_huge_strip.tif"); }, SPI_OUT_OF_ORDER},
+    {"TiffHugeTiles", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_huge_tiles.tif"); }, SPI_NO_MEMORY},
 };
 
 class SpiEnding : public testing::TestWithParam<Ending> {};
