@@ -1,9 +1,13 @@
 // Speed of the IMP coder against the reference QOI codec and memcpy, on
-// three made-up pictures: photo-like, screenshot-like and noise. The coder
-// runs its real path: write_data into a FILE that lives in memory, and
-// read_data from one. Every decode is checked against the original.
+// three made-up pictures: photo-like, screenshot-like and noise, or on a
+// picture file. The coder runs its real path: write_data into a FILE that
+// lives in memory, and read_data from one, with the vector kernels and
+// with the portable code alone. Every decode is checked against the
+// original.
 //
-// Usage: imp_bench [runs [picture]]   (best of runs, default 5; all pictures)
+// Usage: imp_bench [runs [photo|screenshot|noise|FILE]]
+//   best of runs (default 5); all three made-up pictures by default. FILE
+//   is a 24-bit BMP or a binary PPM (P6, 8-bit samples).
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +21,8 @@
 #include <vector>
 
 #include "imp/imp.h"
+#include "imp/kernels.h"
+#include "input/input.h"
 #include "support/bytes.h"
 
 #define QOI_IMPLEMENTATION
@@ -172,6 +178,87 @@ Picture makeNoise()
     return p;
 }
 
+// The width is cut to a multiple of 4, so that rows have no padding for
+// QOI to stumble on; a few columns make no difference to the speed.
+bool readPpm(const char *path, Picture &p)
+{
+    FILE *fp = fopen(path, "rb");
+    if (fp == nullptr)
+        return false;
+    // "P6", width, height, maxval, each after white space or comments.
+    auto number = [fp]() {
+        int c = fgetc(fp);
+        while (c == '#' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (c == '#')
+                while (c != '\n' && c != EOF)
+                    c = fgetc(fp);
+            c = fgetc(fp);
+        }
+        long v = 0;
+        for (; c >= '0' && c <= '9' && v < 100000; c = fgetc(fp))
+            v = v * 10 + (c - '0');
+        return v; // the one white-space character after it is gone too
+    };
+    bool ok = fgetc(fp) == 'P' && fgetc(fp) == '6';
+    long w = ok ? number() : 0, h = ok ? number() : 0, maxval = ok ? number() : 0;
+    ok = ok && w >= 4 && h >= 1 && w <= 65535 && h <= 65535 && maxval == 255;
+    std::vector<unsigned char> row(size_t(w) * 3);
+    if (ok) {
+        p.width = int(w & ~3L);
+        p.height = int(h);
+        p.bits.resize(size_t(p.width) * p.height * 3);
+        // Top row first in the file, bottom row first in the picture; RGB to BGR.
+        for (long y = h - 1; ok && y >= 0; y--) {
+            ok = fread(row.data(), 1, row.size(), fp) == row.size();
+            unsigned char *o = &p.bits[size_t(y) * p.width * 3];
+            for (int x = 0; x < p.width; x++) {
+                o[3 * x] = row[3 * x + 2];
+                o[3 * x + 1] = row[3 * x + 1];
+                o[3 * x + 2] = row[3 * x];
+            }
+        }
+    }
+    fclose(fp);
+    return ok;
+}
+
+// A 24-bit BMP through the program's own reader, cut like a PPM.
+bool readBmp(const char *path, Picture &p)
+{
+    HLOCAL info = nullptr, bits = nullptr;
+    if (readBitmap(0, path, &info, &bits) != 0)
+        return false;
+    auto *bih = static_cast<BITMAPINFOHEADER *>(LocalLock(info));
+    auto *px = static_cast<const unsigned char *>(LocalLock(bits));
+    bool ok = bih->biBitCount == 24 && bih->biWidth >= 4 && bih->biHeight != 0;
+    if (ok) {
+        size_t stride = (size_t(bih->biWidth) * 3 + 3) / 4 * 4;
+        p.width = bih->biWidth & ~3;
+        p.height = bih->biHeight < 0 ? -bih->biHeight : bih->biHeight;
+        p.bits.resize(size_t(p.width) * p.height * 3);
+        for (int y = 0; y < p.height; y++)
+            std::memcpy(&p.bits[size_t(y) * p.width * 3], px + y * stride, size_t(p.width) * 3);
+    } else {
+        fprintf(stderr, "%s: a 24-bit BMP is needed\n", path);
+    }
+    LocalFree(info);
+    LocalFree(bits);
+    return ok;
+}
+
+Picture readPicture(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    Picture p{slash ? slash + 1 : path, 0, 0, {}};
+    size_t n = strlen(path);
+    bool bmp = n > 4 && (!strcmp(path + n - 4, ".bmp") || !strcmp(path + n - 4, ".BMP"));
+    if (!(bmp ? readBmp(path, p) : readPpm(path, p))) {
+        fprintf(stderr, "%s: cannot read the picture (24-bit BMP or binary PPM)\n", path);
+        std::exit(1);
+    }
+    return p;
+}
+
 // Processor time of the process, not wall time, so that other work on a
 // shared machine does not count; the best of runs.
 double bestSeconds(int runs, const std::function<void()> &fn)
@@ -233,6 +320,9 @@ int main(int argc, char **argv)
     int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
     const char *only = argc > 2 ? argv[2] : nullptr;
     std::vector<Picture> pics;
+    bool made = !only || !strcmp(only, "photo") || !strcmp(only, "screenshot") || !strcmp(only, "noise");
+    if (!made)
+        pics.push_back(readPicture(only));
     if (!only || !strcmp(only, "photo"))
         pics.push_back(makePhoto());
     if (!only || !strcmp(only, "screenshot"))
@@ -240,7 +330,8 @@ int main(int argc, char **argv)
     if (!only || !strcmp(only, "noise"))
         pics.push_back(makeNoise());
 
-    printf("best of %d runs, processor time; MP/s = million pixels per second\n\n", runs);
+    printf("best of %d runs, processor time; MP/s = million pixels per second\n", runs);
+    printf("IMP: the %s kernels; IMP-ref: the portable code alone\n\n", impKernelName());
     printf("%-11s %-7s %10s %10s %10s %10s\n", "picture", "codec", "enc MP/s", "dec MP/s", "size MB",
            "of raw");
     std::vector<std::string> ratios;
@@ -251,15 +342,28 @@ int main(int argc, char **argv)
         std::vector<unsigned char> copy(bytes, 0);
         double tcopy = bestSeconds(runs, [&] { std::memcpy(copy.data(), p.bits.data(), bytes); });
 
-        std::vector<unsigned char> file(54 + bytes / 24 * 25 + 64);
-        long len = 0;
-        double tenc = bestSeconds(runs, [&] { len = impEncode(p, file); });
+        // Both paths, the portable one first: its stream is the reference.
+        std::vector<unsigned char> file(54 + bytes / 24 * 25 + 64), ref;
         std::vector<unsigned char> out(bytes, 0);
-        double tdec = bestSeconds(runs, [&] { impDecode(p, file.data() + 54, len, out); });
-        if (out != p.bits) {
-            fprintf(stderr, "%s: IMP round trip differs\n", p.name.c_str());
-            return 1;
+        long len = 0;
+        double tenc[2], tdec[2];
+        for (int scalar : {1, 0}) {
+            imp_scalar = scalar;
+            tenc[scalar] = bestSeconds(runs, [&] { len = impEncode(p, file); });
+            if (scalar)
+                ref.assign(file.begin(), file.begin() + 54 + len);
+            else if (!std::equal(ref.begin(), ref.end(), file.begin())) {
+                fprintf(stderr, "%s: the kernels' stream differs\n", p.name.c_str());
+                return 1;
+            }
+            std::fill(out.begin(), out.end(), 0);
+            tdec[scalar] = bestSeconds(runs, [&] { impDecode(p, file.data() + 54, len, out); });
+            if (out != p.bits) {
+                fprintf(stderr, "%s: IMP round trip differs\n", p.name.c_str());
+                return 1;
+            }
         }
+        imp_scalar = 0;
 
         qoi_desc desc = {unsigned(p.width), unsigned(p.height), 3, QOI_SRGB};
         int qlen = 0;
@@ -281,15 +385,16 @@ int main(int argc, char **argv)
         free(q);
         free(qd);
 
-        char label[64];
+        char label[300];
         snprintf(label, sizeof label, "%s %dx%d", p.name.c_str(), p.width, p.height);
         printf("%s\n", label);
-        row("", "IMP", mpix, tenc, tdec, double(len), double(bytes));
+        row("", "IMP", mpix, tenc[0], tdec[0], double(len), double(bytes));
+        row("", "IMP-ref", mpix, tenc[1], tdec[1], double(len), double(bytes));
         row("", "QOI", mpix, tqenc, tqdec, double(qlen), double(bytes));
         row("", "memcpy", mpix, tcopy, tcopy, double(bytes), double(bytes));
-        char r[200];
+        char r[400];
         snprintf(r, sizeof r, "%-11s IMP/QOI encode %.2fx, decode %.2fx; IMP decode %.2f GB/s of pixels",
-                 p.name.c_str(), tqenc / tenc, tqdec / tdec, double(bytes) / tdec / 1e9);
+                 p.name.substr(0, 11).c_str(), tqenc / tenc[0], tqdec / tdec[0], double(bytes) / tdec[0] / 1e9);
         ratios.push_back(r);
     }
     printf("\n");

@@ -13,14 +13,23 @@
 //
 // The same stream follows the 47-byte IMP header (and its comment) in an
 // IMP file and the 54-byte header in a BM2 file.
+//
+// The code here is the portable reference: pixel by pixel, every code
+// checked against the end of the data. Where the processor has vector
+// instructions, whole groups inside a row go through the kernels of
+// imp_x86.cpp or imp_neon.cpp instead, which give the same bytes; the edges
+// (groups across row ends, the first group, the end of the stream) always
+// take the path here.
 
 #include "imp/imp.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#include "imp/kernels.h"
 #include "support/bytes.h"
 #include "support/mem.h"
 #include "support/msg.h"
@@ -28,8 +37,24 @@
 char *impInfoData = nullptr;
 int impInfoDataId = 1000;
 int impInfoData_setFlg = 1;
+int imp_scalar = 0;
 
 namespace {
+
+// The kernels this processor runs, chosen once.
+const ImpKernels &fastKernels()
+{
+    static const ImpKernels k = [] {
+        ImpKernels x = impX86Kernels();
+        return x.enc ? x : impNeonKernels();
+    }();
+    return k;
+}
+
+ImpKernels kernels()
+{
+    return imp_scalar ? ImpKernels{"scalar", nullptr, nullptr} : fastKernels();
+}
 
 struct MemFree {
     void operator()(void *p) const { freemem(p); }
@@ -55,18 +80,6 @@ inline void storeBE64(unsigned char *p, uint64_t v)
     p[5] = uint8_t(v >> 16);
     p[6] = uint8_t(v >> 8);
     p[7] = uint8_t(v);
-}
-
-inline void storeLE64(unsigned char *p, uint64_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-    p[4] = uint8_t(v >> 32);
-    p[5] = uint8_t(v >> 40);
-    p[6] = uint8_t(v >> 48);
-    p[7] = uint8_t(v >> 56);
 }
 
 // Bytes of one stored row of width pixels of bitCount bits, padded to 4.
@@ -125,17 +138,19 @@ bool wb_advance(FILE *fp)
 // the file sees the same bytes, block-aligned, as through write_bits; the
 // last partial block is handed to write_bits to end the stream.
 
-constexpr size_t kStageDrain = 64 * 1024;   // drain when this much is complete
-constexpr size_t kStageSize = kStageDrain + 256;  // + one more group and the 8-byte store
+constexpr size_t kStageDrain = 64 * 1024; // drain when this much is complete
+// Behind it room for one more group (25 bytes), the 8-byte store of the
+// accumulator and the 32-byte stores of a kernel.
+constexpr size_t kStageSize = kStageDrain + 128;
 
 unsigned char stage_buf[kStageSize];
 
-// Packing position in stage_buf. The loops keep it in a local copy: the
-// byte stores into the buffer would otherwise make the compiler reload it
-// after each one.
+// Packing position in stage_buf. Between codes, bits is 0 or 4; with 4,
+// the current byte stage_buf[pos] holds the pending nibble (the low four
+// bits of acc) in its high half and zero in its low half.
 struct Packer {
     uint64_t acc;   // the low `bits` bits are not yet complete bytes
-    unsigned bits;  // 0 or 4 between codes
+    unsigned bits;
     size_t pos;     // complete bytes in stage_buf
 };
 
@@ -148,16 +163,19 @@ struct Encoder {
     unsigned flag;    // flag field of the group begun
     int count;        // its pixels so far
     uint32_t code[8]; // and their codes
+    ImpEncFn kernel;  // whole groups, or null
 };
 
 // Continues whatever stream the nibble writer holds (normally none).
 void encStart(Encoder &e, FILE *fp)
 {
     e.fp = fp;
-    std::memcpy(stage_buf, wb_buf, size_t(wb_fill));
+    std::memcpy(stage_buf, wb_buf, size_t(wb_fill) + 1);
     e.pk.pos = size_t(wb_fill);
     e.pk.acc = wb_pending ? wb_buf[wb_fill] >> 4 : 0;
     e.pk.bits = wb_pending ? 4 : 0;
+    if (!wb_pending)
+        stage_buf[wb_fill] = 0;
     e.total = wb_total;
     e.failed = false;
     // The first pixel differs from this by at least 100 in every channel,
@@ -165,6 +183,7 @@ void encStart(Encoder &e, FILE *fp)
     e.pb = e.pg = e.pr = -100;
     e.flag = 0;
     e.count = 0;
+    e.kernel = kernels().enc;
     wb_clear();
 }
 
@@ -196,8 +215,8 @@ void drain(Encoder &e)
         return;
     }
     e.total += int64_t(n);
-    // The current byte lives in the accumulator, so only complete bytes move.
-    std::memmove(stage_buf, stage_buf + n, e.pk.pos - n);
+    // The current byte moves along with the complete ones.
+    std::memmove(stage_buf, stage_buf + n, e.pk.pos - n + 1);
     e.pk.pos -= n;
 }
 
@@ -211,26 +230,22 @@ inline unsigned pixelCode(const unsigned char *p, int &pb, int &pg, int &pr, uin
     pg = g;
     pr = r;
     // A difference code holds -7..+7 in each channel (exact, not modulo 256).
-    unsigned lit = unsigned(db + 7) > 14u;
-    lit |= unsigned(dg + 7) > 14u;
-    lit |= unsigned(dr + 7) > 14u;
-    uint32_t dcode = uint32_t(db & 15) << 8 | uint32_t(dg & 15) << 4 | uint32_t(dr & 15);
-    uint32_t lcode = uint32_t(b) << 16 | uint32_t(g) << 8 | uint32_t(r);
-    *code = lit ? lcode : dcode;
-    return lit;
+    bool lit = db < -7 || db > 7 || dg < -7 || dg > 7 || dr < -7 || dr > 7;
+    if (lit) {
+        *code = uint32_t(b) << 16 | uint32_t(g) << 8 | uint32_t(r);
+        return 1;
+    }
+    *code = uint32_t(db & 15) << 8 | uint32_t(dg & 15) << 4 | uint32_t(dr & 15);
+    return 0;
 }
 
-inline unsigned codeBits(unsigned flag, int i)
-{
-    return (flag << i) & 0x80 ? 24 : 12;
-}
-
-// A group of fewer than eight pixels, or one gathered across rows.
+// The flag field, then each code with 24 bits for a literal, 12 for a
+// difference.
 void emitGroup(Encoder &e)
 {
     put(e.pk, e.flag, 8);
     for (int i = 0; i < e.count; i++)
-        put(e.pk, e.code[i], codeBits(e.flag, i));
+        put(e.pk, e.code[i], (e.flag << i) & 0x80 ? 24 : 12);
     e.flag = 0;
     e.count = 0;
     if (e.pk.pos >= kStageDrain)
@@ -244,66 +259,41 @@ void addPixel(Encoder &e, const unsigned char *p)
         emitGroup(e);
 }
 
-// Eight pixels at p (three bytes apart) all equal to the previous one.
-inline bool flatGroup(const unsigned char *p, int pb, int pg, int pr)
-{
-    auto load64 = [](const unsigned char *q) {
-        uint64_t v;
-        std::memcpy(&v, q, 8);
-        return v;
-    };
-    // Byte k equals byte k + 3 for k = 0..20.
-    return p[0] == pb && p[1] == pg && p[2] == pr && load64(p) == load64(p + 3) &&
-           load64(p + 8) == load64(p + 11) && load64(p + 13) == load64(p + 16);
-}
-
-// Codes n pixels that lie step bytes apart, blue, green, red first.
-template <int step>
-void encodeRun(Encoder &e, const unsigned char *p, int64_t n)
+// Codes the n pixels of a row at p, blue, green, red first.
+void encodeRow(Encoder &e, const unsigned char *p, int64_t n)
 {
     int64_t i = 0;
-    // Complete the group begun in the row before.
-    for (; i < n && e.count != 0; i++, p += step)
+    // The group begun in the row before, and the first group of the
+    // image, whose first pixel has no previous one, pixel by pixel.
+    for (; i < n && (e.count != 0 || e.pb < 0); i++, p += 3)
         addPixel(e, p);
 
-    Packer k = e.pk;
-    int pb = e.pb, pg = e.pg, pr = e.pr;
-    for (; n - i >= 8 && !e.failed; i += 8, p += 8 * step) {
-        if (step == 3 && flatGroup(p, pb, pg, pr)) {
-            // A zero flag field and eight zero differences: 26 zero nibbles
-            // after the pending one.
-            storeBE64(stage_buf + k.pos, k.bits ? (k.acc & 15) << 60 : 0);
-            storeBE64(stage_buf + k.pos + 8, 0);
-            k.pos += 13;
-            k.acc = 0;
-        } else {
-            uint32_t code[8];
-            unsigned flag = 0;
-            for (int j = 0; j < 8; j++)
-                flag |= pixelCode(p + j * step, pb, pg, pr, &code[j]) << (7 - j);
-            // Two fields to a store, the flag field with the first code.
-            unsigned n0 = codeBits(flag, 0), n1 = codeBits(flag, 1), n2 = codeBits(flag, 2),
-                     n3 = codeBits(flag, 3), n4 = codeBits(flag, 4), n5 = codeBits(flag, 5),
-                     n6 = codeBits(flag, 6), n7 = codeBits(flag, 7);
-            put(k, uint64_t(flag) << n0 | code[0], 8 + n0);
-            put(k, uint64_t(code[1]) << n2 | code[2], n1 + n2);
-            put(k, uint64_t(code[3]) << n4 | code[4], n3 + n4);
-            put(k, uint64_t(code[5]) << n6 | code[6], n5 + n6);
-            put(k, code[7], n7);
-        }
-        if (k.pos >= kStageDrain) {
-            e.pk = k;
+    while (e.kernel && n - i >= 8 && !e.failed) {
+        // No more groups than the staging buffer takes before a drain.
+        size_t groups = std::min(size_t((n - i) / 8), (kStageDrain - e.pk.pos) / 25 + 1);
+        unsigned char prev[3] = {uint8_t(e.pb), uint8_t(e.pg), uint8_t(e.pr)};
+        unsigned odd = e.pk.bits != 0;
+        e.kernel(stage_buf, &e.pk.pos, &odd, p, groups, prev);
+        e.pk.bits = odd ? 4 : 0;
+        e.pk.acc = odd ? stage_buf[e.pk.pos] >> 4 : 0;
+        i += 8 * int64_t(groups);
+        p += 24 * groups;
+        e.pb = p[-3];
+        e.pg = p[-2];
+        e.pr = p[-1];
+        if (e.pk.pos >= kStageDrain)
             drain(e);
-            k = e.pk;
-        }
     }
-    e.pk = k;
-    e.pb = pb;
-    e.pg = pg;
-    e.pr = pr;
 
     // Begin the next group with the rest.
-    for (; i < n; i++, p += step)
+    for (; i < n; i++, p += 3)
+        addPixel(e, p);
+}
+
+// The same for pixels four bytes apart, pixel by pixel.
+void encodeRow32(Encoder &e, const unsigned char *p, int64_t n)
+{
+    for (int64_t i = 0; i < n; i++, p += 4)
         addPixel(e, p);
 }
 
@@ -376,8 +366,9 @@ void expandRow(unsigned char *out, const unsigned char *row, int64_t width, int 
 // thus costs no memory, and the chunk stays in cache while it is decoded.
 
 constexpr size_t kChunk = 64 * 1024;
-// Room behind the chunk for loading sixteen bytes at its last position.
-constexpr size_t kSlack = 16;
+// Room behind the data for the loads of the window and of the kernels,
+// which go at most 48 bytes past the last position they decode from.
+constexpr size_t kSlack = 64;
 unsigned char in_buf[kChunk + kSlack];
 
 // Keeps the bytes from `at` on, moves them to the front and reads the
@@ -403,15 +394,6 @@ inline uint64_t window(uint64_t nib)
     return loadBE64(in_buf + (nib >> 1)) << ((nib & 1) * 4);
 }
 
-// Sixteen nibbles from position nib, whatever its parity.
-inline uint64_t window16(uint64_t nib)
-{
-    const unsigned char *p = in_buf + (nib >> 1);
-    if (nib & 1)
-        return loadBE64(p) << 4 | p[8] >> 4;
-    return loadBE64(p);
-}
-
 // The three nibbles of a difference code as bytes to add: blue in the low
 // byte, each nibble sign-extended (8..15 stand for -8..-1).
 struct DiffTable {
@@ -433,12 +415,6 @@ inline uint32_t addBytes(uint32_t a, uint32_t d)
     return ((a & 0x7F7F7F) + (d & 0x7F7F7F)) ^ ((a ^ d) & 0x808080);
 }
 
-// A literal as read, blue in the high byte, turned into a packed pixel.
-inline uint32_t bgr(uint32_t t)
-{
-    return t >> 16 | (t & 0xFF00) | (t & 0xFF) << 16;
-}
-
 inline void store3(unsigned char *o, uint32_t v)
 {
     o[0] = uint8_t(v);
@@ -446,44 +422,14 @@ inline void store3(unsigned char *o, uint32_t v)
     o[2] = uint8_t(v >> 16);
 }
 
-// Four bytes for one pixel: one store; the fourth byte belongs to the
-// next pixel, which overwrites it.
-inline void store4(unsigned char *o, uint32_t v)
-{
-    store3(o, v);
-    o[3] = uint8_t(v >> 24);
-}
-
-// A packed pixel three times over: eight bytes of a run of it.
-inline uint64_t spread3(uint32_t v)
-{
-    return uint64_t(v) | uint64_t(v) << 24 | uint64_t(v) << 48;
-}
-
-// The pixel after pix, coded at nibble position nib as a literal or a
-// difference; nib moves past the code.
-inline uint32_t nextPixel(uint64_t &nib, uint32_t pix, bool lit, const uint32_t *diff)
-{
-    uint64_t w = window(nib);
-    uint32_t literal = bgr(uint32_t(w >> 40));
-    uint32_t sum = addBytes(pix, diff[w >> 52]);
-    nib += lit ? 6 : 3;
-    return lit ? literal : sum;
-}
-
 // Decodes the pixels into rows of stride bytes; false when the stream (or
 // the file) ends before the last pixel's code, with *reached set past the
-// bytes of bits written so far.
-//
-// Most groups lie whole inside a row and inside the buffer, and are done
-// eight pixels at a time without further tests; runs of equal pixels and
-// groups of eight literals have their own short cuts. The rest (groups
-// across a row end, the end of the stream) go pixel by pixel, each code
-// checked against the end of the data.
+// bytes of bits written so far. Each field is checked against the end of
+// the data before it is read.
 bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, int64_t stride,
                   int64_t *left, int64_t *reached)
 {
-    const uint32_t *diff = diffTable.v;
+    const ImpDecFn kernel = kernels().dec;
     size_t end = 0;   // stream bytes in in_buf
     uint64_t nib = 0; // read position in in_buf, in nibbles
     uint32_t pix = 0; // current pixel, blue in the low byte
@@ -505,8 +451,7 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
 
     unsigned char *o = bits;
     auto broken = [&]() {
-        // Every store so far ended before o + 1.
-        *reached = o - bits + 1;
+        *reached = o - bits;
         return false;
     };
 
@@ -516,99 +461,34 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
             if (mask == 0) {
                 if (!fill())
                     return broken();
-                uint64_t w = window16(nib);
-                // Eight equal pixels, as flat areas give: a zero flag field
-                // and eight zero differences, 26 zero nibbles. Runs of them
-                // are stored 24 bytes at a time.
-                if (w == 0 && x + 8 <= width && nib + 26 <= 2 * end && window16(nib + 16) >> 24 == 0) {
-                    uint64_t w0 = spread3(pix);
-                    uint64_t w1 = spread3(pix >> 16 | (pix & 0xFFFF) << 8);
-                    uint64_t w2 = spread3(pix >> 8 | (pix & 0xFF) << 16);
-                    do {
-                        storeLE64(o, w0);
-                        storeLE64(o + 8, w1);
-                        storeLE64(o + 16, w2);
-                        o += 24;
-                        x += 8;
-                        nib += 26;
-                        if (!fill())
-                            return broken();
-                        w = window16(nib);
-                    } while (w == 0 && x + 8 <= width && nib + 26 <= 2 * end &&
-                             window16(nib + 16) >> 24 == 0);
-                    if (x == width)
+                // Whole groups inside the row, as many as the buffer holds.
+                if (kernel && width - x >= 8) {
+                    size_t n = kernel(in_buf, &nib, 2 * end, o, &pix, size_t((width - x) / 8));
+                    x += 8 * int64_t(n);
+                    o += 24 * n;
+                    if (n > 0)
                         continue;
                 }
-                flag = unsigned(w >> 56);
-                if (x + 8 <= width && nib + 50 <= 2 * end) {
-                    if (flag == 0xFF) {
-                        // Eight literals, as noise gives: their 24 bytes are
-                        // the pixels as stored, only moved by the nibble
-                        // position.
-                        uint64_t last = window16(nib + 34);
-                        storeBE64(o, window16(nib + 2));
-                        storeBE64(o + 8, window16(nib + 18));
-                        storeBE64(o + 16, last);
-                        pix = bgr(uint32_t(last) & 0xFFFFFF);
-                        nib += 50;
-                    } else if (flag == 0) {
-                        // Eight differences, as smooth areas give: codes
-                        // 0-4 from one window, 4-7 from the next.
-                        uint64_t a = window16(nib + 2), b = window16(nib + 14);
-                        pix = addBytes(pix, diff[a >> 52]);
-                        store4(o, pix);
-                        pix = addBytes(pix, diff[(a >> 40) & 0xFFF]);
-                        store4(o + 3, pix);
-                        pix = addBytes(pix, diff[(a >> 28) & 0xFFF]);
-                        store4(o + 6, pix);
-                        pix = addBytes(pix, diff[(a >> 16) & 0xFFF]);
-                        store4(o + 9, pix);
-                        pix = addBytes(pix, diff[b >> 52]);
-                        store4(o + 12, pix);
-                        pix = addBytes(pix, diff[(b >> 40) & 0xFFF]);
-                        store4(o + 15, pix);
-                        pix = addBytes(pix, diff[(b >> 28) & 0xFFF]);
-                        store4(o + 18, pix);
-                        pix = addBytes(pix, diff[(b >> 16) & 0xFFF]);
-                        store3(o + 21, pix); // may be the last of the row
-                        nib += 26;
-                    } else {
-                        nib += 2;
-                        pix = nextPixel(nib, pix, flag & 0x80, diff);
-                        store4(o, pix);
-                        pix = nextPixel(nib, pix, flag & 0x40, diff);
-                        store4(o + 3, pix);
-                        pix = nextPixel(nib, pix, flag & 0x20, diff);
-                        store4(o + 6, pix);
-                        pix = nextPixel(nib, pix, flag & 0x10, diff);
-                        store4(o + 9, pix);
-                        pix = nextPixel(nib, pix, flag & 0x08, diff);
-                        store4(o + 12, pix);
-                        pix = nextPixel(nib, pix, flag & 0x04, diff);
-                        store4(o + 15, pix);
-                        pix = nextPixel(nib, pix, flag & 0x02, diff);
-                        store4(o + 18, pix);
-                        pix = nextPixel(nib, pix, flag & 0x01, diff);
-                        store3(o + 21, pix); // may be the last of the row
-                    }
-                    o += 24;
-                    x += 8;
-                    continue;
-                }
+                if (nib + 2 > 2 * end)
+                    return broken();
+                flag = unsigned(window(nib) >> 56);
                 nib += 2;
                 mask = 0x80;
-                if (nib > 2 * end)
-                    return broken();
             }
-            pix = nextPixel(nib, pix, flag & mask, diff);
-            mask >>= 1;
-            if (nib > 2 * end)
+            bool lit = flag & mask;
+            if (nib + (lit ? 6 : 3) > 2 * end)
                 return broken();
-            // The last pixel of a row leaves the padding alone.
-            if (x + 1 < width)
-                store4(o, pix);
-            else
-                store3(o, pix);
+            uint64_t w = window(nib);
+            if (lit) {
+                // blue, green, red: the top three bytes of the window
+                pix = uint32_t(w >> 56) | uint32_t(w >> 40 & 0xFF00) | uint32_t(w >> 24 & 0xFF0000);
+                nib += 6;
+            } else {
+                pix = addBytes(pix, diffTable.v[w >> 52]);
+                nib += 3;
+            }
+            mask >>= 1;
+            store3(o, pix);
             o += 3;
             x++;
         }
@@ -617,6 +497,11 @@ bool decodePixels(FILE *fp, unsigned char *bits, int64_t width, int64_t height, 
 }
 
 } // namespace
+
+const char *impKernelName()
+{
+    return kernels().enc ? kernels().name : "scalar";
+}
 
 int write_bits(FILE *fp, const unsigned char *data, int bits)
 {
@@ -673,10 +558,16 @@ int write_data(FILE *fp, const char *, unsigned char *header, const unsigned cha
 {
     int64_t width = getLE32s(header + 18);
     int64_t height = getLE32s(header + 22);
+    // A negative height: the rows lie top-down in the block. They are coded
+    // from the last in memory on, which gives the stream of the same
+    // picture stored bottom-up.
+    bool topDown = height < 0;
+    if (topDown)
+        height = -height;
     Encoder e;
     encStart(e, fp);
 
-    // A width or height of 0 or less codes no pixel.
+    // A width or height of 0 codes no pixel; so does a negative width.
     if (width > 0 && height > 0) {
         int64_t stride = rowStride(bitCount, width);
         if (stride <= 0)
@@ -696,13 +587,13 @@ int write_data(FILE *fp, const char *, unsigned char *header, const unsigned cha
             if (info->bmiHeader.biClrUsed != 0 && info->bmiHeader.biClrUsed < colours)
                 colours = info->bmiHeader.biClrUsed;
         }
-        const unsigned char *row = bits;
-        for (int64_t y = 0; y < height && !e.failed; y++, row += stride) {
+        for (int64_t y = 0; y < height && !e.failed; y++) {
+            const unsigned char *row = bits + (topDown ? height - 1 - y : y) * stride;
             if (bitCount == 24) {
-                encodeRun<3>(e, row, width);
+                encodeRow(e, row, width);
             } else {
                 expandRow(scratch.get(), row, width, bitCount, table, colours);
-                encodeRun<3>(e, scratch.get(), width);
+                encodeRow(e, scratch.get(), width);
             }
         }
     }
@@ -721,7 +612,7 @@ int write_data2(FILE *fp, const char *name, unsigned char *header, const unsigne
     if (width > 0 && height > 0) {
         int64_t stride = 4 * width;
         for (int64_t y = height - 1; y >= 0 && !e.failed; y--)
-            encodeRun<4>(e, bits + y * stride, width);
+            encodeRow32(e, bits + y * stride, width);
     }
     int64_t len = encFinish(e);
     if (len < 0 || patchHeader(fp, header, len) != 0) {
