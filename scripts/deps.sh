@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need.
-# Usage: scripts/deps.sh [build|test|bench|windows]...   (default: build test)
+# Usage: scripts/deps.sh [build|test|bench|windows|arm]...   (default: build test)
 # Only missing packages are installed, so a second run costs one dpkg query.
 set -euo pipefail
 
@@ -9,6 +9,7 @@ test=(libgtest-dev clang libclang-rt-14-dev libfuzzer-14-dev imagemagick /usr/bi
   dpkg-dev file lintian groff-base man-db)
 bench=(giflib-tools libtiff-tools libjpeg-turbo-progs netpbm imagemagick libqoi-dev hyperfine)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 zip)
+arm=(g++-aarch64-linux-gnu qemu-user)
 
 want=()
 [ $# -eq 0 ] && set -- build test
@@ -18,6 +19,7 @@ for group in "$@"; do
     test) want+=("${test[@]}") ;;
     bench) want+=("${bench[@]}") ;;
     windows) want+=("${windows[@]}") ;;
+    arm) want+=("${arm[@]}") ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done
