@@ -259,23 +259,11 @@ Picture readPicture(const char *path)
     return p;
 }
 
-// Processor time of the process, not wall time, so that other work on a
-// shared machine does not count; the best of runs.
-double bestSeconds(int runs, const std::function<void()> &fn)
+// The stream of p, through write_data into a FILE in memory, with the
+// kernels or (scalar set) the portable code alone.
+long impEncode(const Picture &p, std::vector<unsigned char> &file, int scalar)
 {
-    double best = 1e30;
-    for (int i = 0; i < runs; i++) {
-        std::clock_t t0 = std::clock();
-        fn();
-        std::clock_t t1 = std::clock();
-        best = std::min(best, double(t1 - t0) / CLOCKS_PER_SEC);
-    }
-    return best;
-}
-
-// The stream of p, through write_data into a FILE in memory.
-long impEncode(const Picture &p, std::vector<unsigned char> &file)
-{
+    imp_scalar = scalar;
     FILE *fp = fmemopen(file.data(), file.size(), "w+");
     if (fp == nullptr) {
         perror("fmemopen");
@@ -293,8 +281,9 @@ long impEncode(const Picture &p, std::vector<unsigned char> &file)
     return long(getLE32(header + 2)) - 54;
 }
 
-void impDecode(const Picture &p, unsigned char *stream, long len, std::vector<unsigned char> &out)
+void impDecode(const Picture &p, unsigned char *stream, long len, std::vector<unsigned char> &out, int scalar)
 {
+    imp_scalar = scalar;
     FILE *fp = fmemopen(stream, size_t(len), "r");
     unsigned char header[54] = {'B', '2'};
     putLE32(header + 18, uint32_t(p.width));
@@ -339,51 +328,69 @@ int main(int argc, char **argv)
         size_t bytes = p.bits.size();
         double mpix = double(p.width) * p.height / 1e6;
 
-        std::vector<unsigned char> copy(bytes, 0);
-        double tcopy = bestSeconds(runs, [&] { std::memcpy(copy.data(), p.bits.data(), bytes); });
-
-        // Both paths, the portable one first: its stream is the reference.
-        std::vector<unsigned char> file(54 + bytes / 24 * 25 + 64), ref;
-        std::vector<unsigned char> out(bytes, 0);
+        // The streams to decode, each codec's own, checked once.
+        std::vector<unsigned char> file(54 + bytes / 24 * 25 + 64), stream;
         long len = 0;
-        double tenc[2], tdec[2];
         for (int scalar : {1, 0}) {
-            imp_scalar = scalar;
-            tenc[scalar] = bestSeconds(runs, [&] { len = impEncode(p, file); });
-            if (scalar)
-                ref.assign(file.begin(), file.begin() + 54 + len);
-            else if (!std::equal(ref.begin(), ref.end(), file.begin())) {
+            len = impEncode(p, file, scalar);
+            if (scalar) {
+                stream.assign(file.begin() + 54, file.begin() + 54 + len);
+            } else if (!std::equal(stream.begin(), stream.end(), file.begin() + 54)) {
                 fprintf(stderr, "%s: the kernels' stream differs\n", p.name.c_str());
                 return 1;
             }
-            std::fill(out.begin(), out.end(), 0);
-            tdec[scalar] = bestSeconds(runs, [&] { impDecode(p, file.data() + 54, len, out); });
-            if (out != p.bits) {
-                fprintf(stderr, "%s: IMP round trip differs\n", p.name.c_str());
-                return 1;
+        }
+        qoi_desc desc = {unsigned(p.width), unsigned(p.height), 3, QOI_SRGB};
+        int qlen = 0;
+        void *q = qoi_encode(p.bits.data(), &desc, &qlen), *qe = nullptr, *qd = nullptr;
+
+        // The codecs take turns in every run, so that a busy moment of the
+        // machine falls on all of them alike; the best run of each counts.
+        // Times are processor time of the process, not wall time, so that
+        // other work on a shared machine counts as little as it can.
+        std::vector<unsigned char> copy(bytes, 0), out(bytes, 0), outRef(bytes, 0);
+        struct Job {
+            std::function<void()> fn;
+            double best;
+        };
+        Job jobs[] = {
+            {[&] { std::memcpy(copy.data(), p.bits.data(), bytes); }, 1e30},
+            {[&] { impEncode(p, file, 0); }, 1e30},
+            {[&] { impDecode(p, stream.data(), len, out, 0); }, 1e30},
+            {[&] { impEncode(p, file, 1); }, 1e30},
+            {[&] { impDecode(p, stream.data(), len, outRef, 1); }, 1e30},
+            {[&] {
+                 free(qe);
+                 qe = qoi_encode(p.bits.data(), &desc, &qlen);
+             }, 1e30},
+            {[&] {
+                 qoi_desc d;
+                 free(qd);
+                 qd = qoi_decode(q, qlen, &d, 3);
+             }, 1e30},
+        };
+        for (int r = 0; r < runs; r++) {
+            for (Job &j : jobs) {
+                std::clock_t t0 = std::clock();
+                j.fn();
+                std::clock_t t1 = std::clock();
+                j.best = std::min(j.best, double(t1 - t0) / CLOCKS_PER_SEC);
             }
         }
         imp_scalar = 0;
-
-        qoi_desc desc = {unsigned(p.width), unsigned(p.height), 3, QOI_SRGB};
-        int qlen = 0;
-        void *q = nullptr;
-        double tqenc = bestSeconds(runs, [&] {
-            free(q);
-            q = qoi_encode(p.bits.data(), &desc, &qlen);
-        });
-        void *qd = nullptr;
-        double tqdec = bestSeconds(runs, [&] {
-            free(qd);
-            qoi_desc d;
-            qd = qoi_decode(q, qlen, &d, 3);
-        });
+        if (out != p.bits || outRef != p.bits) {
+            fprintf(stderr, "%s: IMP round trip differs\n", p.name.c_str());
+            return 1;
+        }
         if (qd == nullptr || std::memcmp(qd, p.bits.data(), bytes) != 0) {
             fprintf(stderr, "%s: QOI round trip differs\n", p.name.c_str());
             return 1;
         }
         free(q);
+        free(qe);
         free(qd);
+        double tcopy = jobs[0].best, tenc[2] = {jobs[1].best, jobs[3].best},
+               tdec[2] = {jobs[2].best, jobs[4].best}, tqenc = jobs[5].best, tqdec = jobs[6].best;
 
         char label[300];
         snprintf(label, sizeof label, "%s %dx%d", p.name.c_str(), p.width, p.height);

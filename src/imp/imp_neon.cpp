@@ -170,7 +170,7 @@ void encNeon(unsigned char *out, size_t *posp, unsigned *oddp, const unsigned ch
 inline V readUnits(const unsigned char *p, unsigned odd)
 {
     uint16x8_t v = u16(tbl(ld(p), T.gather[odd]));
-    return vbslq_u8(ld(T.lowStart[odd]), u8(vandq_u16(v, vdupq_n_u16(0x0FFF))), u8(vshrq_n_u16(v, 4)));
+    return u8(vshrq_n_u16(vmulq_u16(v, vld1q_u16(reinterpret_cast<const uint16_t *>(T.lowStart[odd]))), 4));
 }
 
 inline V signExtend(V d)

@@ -180,9 +180,10 @@ SSE41 inline void encGroups(unsigned char *out, size_t *posp, unsigned *oddp, co
 // Eight units from nibble position q on, q - at the start of p.
 SSE41 inline __m128i readUnits(const unsigned char *p, unsigned odd)
 {
+    // A unit that begins in the low half of a byte loses the top nibble of
+    // its 16 bits: times 16, then down by 4 like the others.
     __m128i v = _mm_shuffle_epi8(loadu(p), load(T.gather[odd]));
-    return _mm_blendv_epi8(_mm_srli_epi16(v, 4), _mm_and_si128(v, _mm_set1_epi16(0x0FFF)),
-                           load(T.lowStart[odd]));
+    return _mm_srli_epi16(_mm_mullo_epi16(v, load(T.lowStart[odd])), 4);
 }
 
 // Nibbles 8..15 as -8..-1, in bytes.

@@ -18,8 +18,8 @@ struct ImpTables {
     uint8_t flagBits[16]; // the four flags in the flag field's order (pixel 0 on top)
 
     // Decoder: the 16-bit pairs of bytes that hold eight units from an even
-    // or odd nibble position, and the lanes whose unit begins in the low
-    // half of its first byte (all of it but the top nibble is kept).
+    // or odd nibble position, and for each pair a multiplier that shifts
+    // out the top nibble where the unit begins in the low half of a byte.
     alignas(16) uint8_t gather[2][16];
     alignas(16) uint8_t lowStart[2][16];
     // Indexed by four flags with bit 3 for the first pixel: the unit pair
@@ -70,8 +70,10 @@ struct ImpTables {
                 unsigned at = (3 * k + odd) / 2;
                 gather[odd][2 * k] = uint8_t(at + 1);
                 gather[odd][2 * k + 1] = uint8_t(at);
-                uint8_t sel = (3 * k + odd) % 2 ? 0xFF : 0;
-                lowStart[odd][2 * k] = lowStart[odd][2 * k + 1] = sel;
+                // 16-bit multipliers: 16 for a unit that begins in the low
+                // half of a byte, 1 for the others.
+                lowStart[odd][2 * k] = (3 * k + odd) % 2 ? 16 : 1;
+                lowStart[odd][2 * k + 1] = 0;
             }
         }
         for (unsigned f = 0; f < 16; f++) {
