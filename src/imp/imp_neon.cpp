@@ -141,21 +141,28 @@ void encNeon(unsigned char *out, size_t *posp, unsigned *oddp, const unsigned ch
             continue;
         }
 
-        unsigned flag, n0 = T.units[lit0], n1 = T.units[lit1];
-        V u0, u1;
         if ((lit0 & lit1) == 15) {
-            flag = 0xFF;
-            u0 = lo;
-            u1 = vextq_u8(hi, zero, 8);
-        } else {
-            flag = unsigned(T.flagBits[lit0] << 4 | T.flagBits[lit1]);
-            V a = tbl(pixelUnits(x0, d0, diff0), T.squeeze[lit0]);
-            V b = tbl(pixelUnits(x1, d1, diff1), T.squeeze[lit1]);
-            V first = pairUnits(vorrq_u8(a, tbl(b, T.join[n0])));
-            V second = pairUnits(tbl(b, T.rest[n0]));
-            u0 = vorrq_u8(tbl(first, kUnitBytes0), tbl(second, kUnitBytes1));
-            u1 = tbl(second, kUnitBytes2);
+            V rest = vextq_u8(hi, zero, 8);
+            if (odd) {
+                out[pos] |= 0x0F;
+                rest = shiftNibble(rest, lo);
+                lo = shiftNibble(lo, vdupq_n_u8(0xFF));
+            } else {
+                out[pos] = 0xFF;
+            }
+            vst1q_u8(out + pos + 1, lo);
+            vst1q_u8(out + pos + 17, rest);
+            pos += 25;
+            continue;
         }
+
+        unsigned flag = unsigned(T.flagBits[lit0] << 4 | T.flagBits[lit1]), n0 = T.units[lit0], n1 = T.units[lit1];
+        V a = tbl(pixelUnits(x0, d0, diff0), T.squeeze[lit0]);
+        V b = tbl(pixelUnits(x1, d1, diff1), T.squeeze[lit1]);
+        V first = pairUnits(vorrq_u8(a, tbl(b, T.join[n0])));
+        V second = pairUnits(tbl(b, T.rest[n0]));
+        V u0 = vorrq_u8(tbl(first, kUnitBytes0), tbl(second, kUnitBytes1));
+        V u1 = tbl(second, kUnitBytes2);
         out[pos] = uint8_t(out[pos] | flag >> (4 * odd));
         vst1q_u8(out + pos + 1, vbslq_u8(sel, shiftNibble(u0, vdupq_n_u8(uint8_t(flag))), u0));
         vst1q_u8(out + pos + 17, vbslq_u8(sel, shiftNibble(u1, u0), u1));

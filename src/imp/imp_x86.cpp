@@ -148,24 +148,32 @@ SSE41 inline void encGroups(unsigned char *out, size_t *posp, unsigned *oddp, co
             continue;
         }
 
-        unsigned flag, n0 = T.units[lit0], n1 = T.units[lit1];
-        __m128i u0, u1; // bytes 0-15 and 16-23 of the units
         if ((lit0 & lit1) == 15) {
-            // Eight literals: the pixels as they are.
-            flag = 0xFF;
-            u0 = lo;
-            u1 = _mm_srli_si128(hi, 8);
-        } else {
-            flag = T.flagBits[lit0] << 4 | T.flagBits[lit1];
-            __m128i a = _mm_shuffle_epi8(pixelUnits(x0, d0, diff0), load(T.squeeze[lit0]));
-            __m128i b = _mm_shuffle_epi8(pixelUnits(x1, d1, diff1), load(T.squeeze[lit1]));
-            __m128i first = _mm_or_si128(a, _mm_shuffle_epi8(b, load(T.join[n0])));
-            __m128i second = _mm_shuffle_epi8(b, load(T.rest[n0]));
-            first = _mm_madd_epi16(first, pairs);
-            second = _mm_madd_epi16(second, pairs);
-            u0 = _mm_or_si128(_mm_shuffle_epi8(first, bytes0), _mm_shuffle_epi8(second, bytes1));
-            u1 = _mm_shuffle_epi8(second, bytes2);
+            // Eight literals: the flag field 0xFF and the pixels as they
+            // are, 50 nibbles. A run of them keeps the parity, so the
+            // branch is as good as free.
+            __m128i rest = _mm_srli_si128(hi, 8);
+            if (odd) {
+                out[pos] |= 0x0F;
+                rest = shiftNibble(rest, lo);
+                lo = shiftNibble(lo, _mm_set1_epi8(-1));
+            } else {
+                out[pos] = 0xFF;
+            }
+            storeu(out + pos + 1, lo);
+            storeu(out + pos + 17, rest);
+            pos += 25;
+            continue;
         }
+
+        unsigned flag = T.flagBits[lit0] << 4 | T.flagBits[lit1], n0 = T.units[lit0], n1 = T.units[lit1];
+        __m128i a = _mm_shuffle_epi8(pixelUnits(x0, d0, diff0), load(T.squeeze[lit0]));
+        __m128i b = _mm_shuffle_epi8(pixelUnits(x1, d1, diff1), load(T.squeeze[lit1]));
+        __m128i first = _mm_madd_epi16(_mm_or_si128(a, _mm_shuffle_epi8(b, load(T.join[n0]))), pairs);
+        __m128i second = _mm_madd_epi16(_mm_shuffle_epi8(b, load(T.rest[n0])), pairs);
+        // Bytes 0-15 and 16-23 of the units.
+        __m128i u0 = _mm_or_si128(_mm_shuffle_epi8(first, bytes0), _mm_shuffle_epi8(second, bytes1));
+        __m128i u1 = _mm_shuffle_epi8(second, bytes2);
         out[pos] = uint8_t(out[pos] | flag >> (4 * odd));
         storeu(out + pos + 1, _mm_blendv_epi8(u0, shiftNibble(u0, _mm_set1_epi8(char(flag))), sel));
         storeu(out + pos + 17, _mm_blendv_epi8(u1, shiftNibble(u1, u0), sel));
