@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the IMP coder benchmark with optimisation (RelWithDebInfo, -O2)
-# and runs it. Usage: bench/imp_bench.sh [runs]
+# and runs it. Usage: bench/imp_bench.sh [runs [photo|screenshot|noise|FILE]]
+# where FILE is a 24-bit BMP or a binary PPM.
 # The build directory is build-bench, or $VEXEL_BENCH_BUILD.
 set -euo pipefail
 cd "$(dirname "$0")/.."
