@@ -134,13 +134,14 @@ bool wb_advance(FILE *fp)
 // Encoder. The codes of a group are gathered first, since its flag field
 // goes ahead of them; then flag and codes are packed into a 64-bit
 // accumulator that is stored eight bytes at a time into a large staging
-// buffer. The staging buffer goes to the file in whole 256-byte blocks, so
-// the file sees the same bytes, block-aligned, as through write_bits; the
-// last partial block is handed to write_bits to end the stream.
+// buffer, where the kernels put their groups too. The staging buffer goes
+// to the file in whole 256-byte blocks, so the file sees the same bytes,
+// block-aligned, as through write_bits; the last partial block is handed
+// to write_bits to end the stream.
 
 constexpr size_t kStageDrain = 64 * 1024; // drain when this much is complete
-// Behind it room for one more group (25 bytes), the 8-byte store of the
-// accumulator and the 32-byte stores of a kernel.
+// Behind it room for one more group (26 bytes), the 8-byte store of the
+// accumulator and the stores of a kernel, 33 bytes from a group's start.
 constexpr size_t kStageSize = kStageDrain + 128;
 
 unsigned char stage_buf[kStageSize];

@@ -14,7 +14,9 @@ extern int impInfoData_setFlg;
 
 // Appends the pixel stream of the picture to fp and patches the first six
 // bytes of the file (magic and file size). header is the 54-byte working
-// header (width at 18, height at 22). 0, or -1 when a write fails.
+// header (width at 18, height at 22); a negative height means the rows lie
+// top-down in bits, and the stream is that of the picture stored bottom-up.
+// 0, or -1 when a write fails.
 int write_data(FILE *fp, const char *name, unsigned char *header, const unsigned char *bits,
                const BITMAPINFO *info, int bitCount);
 // Packs 8, 12 or 24 bits of data into the stream; 0 ends the stream and

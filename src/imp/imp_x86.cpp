@@ -1,4 +1,5 @@
-// IMP kernels for x86 processors with SSE4.1, chosen at run time.
+// IMP kernels for x86 processors with SSE4.1 (built again for AVX2),
+// chosen at run time.
 //
 // A group is eight pixels: an 8-bit flag field, then for each pixel a
 // 12-bit difference or a 24-bit literal. Seen after its flag field, a
@@ -8,17 +9,21 @@
 // 16-bit lane of a register, and on pixels one in each 32-bit lane (blue,
 // green, red, 0).
 //
-// Encoding, four pixels: the units of each pixel as if it were a literal
-// and as if it were a difference, the one it is picked, the second unit
-// of each difference squeezed out (a shuffle from a table by the four
-// flags), the two halves joined, and pairs of units packed into three
-// bytes. Behind a pending nibble the whole group moves by half a byte.
+// Encoding, four pixels: the units of each pixel both as a literal and as
+// a difference, the right ones picked, the second unit of each difference
+// squeezed out (a shuffle from a table by the four flags), the two halves
+// joined, and pairs of units packed into three bytes. Behind a pending
+// nibble the whole group moves by half a byte.
 //
 // Decoding, four pixels: the units read at the nibble position of the
 // half, each pixel's unit or units spread to its lane (a shuffle by the
 // flags), the literals assembled, the differences summed up from the left,
 // each lane's sum completed by the literal before it or by the pixel
 // before the half.
+//
+// Groups of eight equal pixels, of eight differences and of eight literals
+// have short cuts both ways: they are what flat, smooth and noisy areas
+// are made of.
 #include "imp/kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)

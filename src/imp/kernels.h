@@ -9,9 +9,10 @@
 
 // Codes groups of eight pixels (three bytes each, blue first) at p into out
 // from *pos on. With *odd set, out[*pos] already holds a nibble in its high
-// half and zero in its low half. prev is the pixel before p. The stores go
-// up to 32 bytes past each group's start, so out must have that room; on
-// return *pos and *odd stand behind the last group in the same way.
+// half and zero in its low half, and without it zero. prev is the pixel
+// before p. A group's stores reach 33 bytes from its start, so out must
+// have that room; on return *pos and *odd stand behind the last group in
+// the same way.
 typedef void (*ImpEncFn)(unsigned char *out, size_t *pos, unsigned *odd, const unsigned char *p,
                          size_t groups, const unsigned char *prev);
 
