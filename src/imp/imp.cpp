@@ -31,6 +31,7 @@
 
 #include "imp/kernels.h"
 #include "support/bytes.h"
+#include "support/geom.h"
 #include "support/mem.h"
 #include "support/msg.h"
 
@@ -80,26 +81,6 @@ inline void storeBE64(unsigned char *p, uint64_t v)
     p[5] = uint8_t(v >> 16);
     p[6] = uint8_t(v >> 8);
     p[7] = uint8_t(v);
-}
-
-// Bytes of one stored row of width pixels of bitCount bits, padded to 4.
-// 0 for a depth the coder does not take, -1 when it does not fit an int.
-int64_t rowStride(int bitCount, int64_t width)
-{
-    int64_t bytes;
-    if (bitCount == 24) {
-        if (!mulSize(width, 3, INT_MAX, &bytes))
-            return -1;
-    } else if (bitCount == 8) {
-        bytes = width;
-    } else if (bitCount == 4) {
-        bytes = width / 2 + width % 2;
-    } else {
-        return 0;
-    }
-    if (!addSize(bytes, 3, INT_MAX, &bytes))
-        return -1;
-    return bytes & ~int64_t(3);
 }
 
 // ---------------------------------------------------------------------------
@@ -570,8 +551,9 @@ int write_data(FILE *fp, const char *, unsigned char *header, const unsigned cha
 
     // A width or height of 0 codes no pixel; so does a negative width.
     if (width > 0 && height > 0) {
-        int64_t stride = rowStride(bitCount, width);
-        if (stride <= 0)
+        // The depths the coder takes: 24 bits, and palette rows expanded.
+        int64_t stride = dibRowSize(width, bitCount);
+        if ((bitCount != 24 && bitCount != 8 && bitCount != 4) || stride < 0)
             return -1;
         MemPtr scratch;
         const RGBQUAD *table = nullptr;
@@ -630,13 +612,9 @@ int read_data(FILE *fp, unsigned char *bits, const unsigned char *header, long l
     int64_t height = getLE32s(header + 22);
     if (width < 0 || height < 0)
         return -1;
-    int64_t stride = rowStride(24, width);
-    if (stride < 0)
-        return -1;
-    int64_t imageSize;
-    if (!mulSize(stride, height, INT_MAX, &imageSize))
-        return -1;
-    if (imageSize > bitsLen)
+    int64_t stride = dibRowSize(width, 24);
+    int64_t imageSize = dibImageSize(width, height, 24);
+    if (imageSize < 0 || imageSize > bitsLen)
         return -1;
     if (len < 0)
         return -1;
