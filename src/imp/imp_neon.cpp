@@ -45,6 +45,12 @@ inline uint32x4_t u32(V v)
     return vreinterpretq_u32_u8(v);
 }
 
+// See prefetch in imp_x86.cpp.
+inline void prefetch(const unsigned char *p, uintptr_t ahead)
+{
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + ahead));
+}
+
 // Bytes moved up by n places, zeros coming in.
 template <int n>
 inline V up(V v)
@@ -117,6 +123,7 @@ void encNeon(unsigned char *out, size_t *posp, unsigned *oddp, const unsigned ch
     V prev = u8(vsetq_lane_u32(uint32_t(prev3[0] | prev3[1] << 8 | prev3[2] << 16), vdupq_n_u32(0), 3));
     V same0 = tbl(prev, kFlat0), same1 = tbl(prev, kFlat1);
     for (; groups > 0; groups--, p += 24) {
+        prefetch(p, 2048);
         V lo = ld(p), hi = ld(p + 8);
         if (vminvq_u8(vandq_u8(vceqq_u8(lo, same0), vceqq_u8(hi, same1))) == 0xFF) {
             vst1q_u8(out + pos + odd, zero);
@@ -217,6 +224,7 @@ size_t decNeon(const unsigned char *in, uint64_t *nibp, uint64_t limit, unsigned
     while (g < groups) {
         if (nib + 26 > limit)
             break;
+        prefetch(o, 512);
         const unsigned char *q = in + (nib >> 1);
         unsigned odd = unsigned(nib & 1);
         unsigned flag = ((unsigned(q[0]) << 8 | q[1]) >> (8 - 4 * odd)) & 0xFF;
@@ -226,6 +234,7 @@ size_t decNeon(const unsigned char *in, uint64_t *nibp, uint64_t limit, unsigned
             if (vmaxvq_u8(vandq_u8(ld(q), zeros)) == 0) {
                 const V w0 = tbl(pix, kRun0), w1 = tbl(pix, kRun1);
                 do {
+                    prefetch(o, 512);
                     vst1q_u8(o, w0);
                     vst1_u8(o + 16, vget_low_u8(w1));
                     o += 24;
