@@ -111,3 +111,20 @@ TEST(BitmapWriter, LeavesNoTraceOfAFailedWriteOrClose)
         EXPECT_EQ(readBytes(path), existing ? Bytes(600, 7) : Bytes()) << width;
     }
 }
+
+TEST(BitmapWriter, CodesTopDownPicturesBottomUp)
+{
+    // A plug-in's top-down rows: the IMP and BM2 files hold the bottom-up
+    // picture, with a positive height, and read back as such.
+    Pic p = pic(3, -2, 24, 0, 0, 0, 24);
+    Bytes bottomUp = join(part(p.bits, 12, 12), part(p.bits, 0, 12));
+    BmpTempDir dir;
+    for (auto [name, type] : {std::pair{"t.imp", 2}, {"t.bm2", 1}}) {
+        ASSERT_EQ(write(p, dir.file(name)), 0) << name;
+        DibRead r = readDib(type, dir.file(name));
+        ASSERT_EQ(r.rc, 0) << name << r.err;
+        EXPECT_EQ(int32_t(getLE32(&r.info[8])), 2) << name;
+        for (size_t row : {0, 12}) // padding aside
+            EXPECT_EQ(part(r.bits, row, 9), part(bottomUp, row, 9)) << name;
+    }
+}
