@@ -1,0 +1,71 @@
+// Reading a byte range as a stream of bits, most significant bit of each
+// byte first, for the plug-ins whose formats are bit streams. Reading past
+// the end gives zero bits and sets `over`, which the caller tests where it
+// is convenient: a run of zeros ends every code these formats have, so a
+// decoder never loops on them.
+#ifndef VEXEL_SPI_BITS_H
+#define VEXEL_SPI_BITS_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct SpiBits {
+    const unsigned char *p;   // next byte not yet in acc
+    const unsigned char *end;
+    uint64_t acc = 0;         // the coming bits, first at the top
+    int have = 0;             // bits in acc
+    bool over = false;        // a bit past the end was asked for
+
+    SpiBits(const unsigned char *begin, const unsigned char *stop) : p(begin), end(stop) {}
+
+    // Tops acc up to at least 57 bits, or to the end of the range. With 8
+    // bytes left they are loaded at once: the part of a byte that does not
+    // fit lands below `have` and is the same when that byte comes in whole.
+    void fill()
+    {
+        if (end - p >= 8) {
+            uint64_t v = 0;
+            for (int i = 0; i < 8; i++)
+                v = v << 8 | p[i];
+            acc |= v >> have;
+            int take = (63 - have) >> 3;
+            p += take;
+            have += take * 8;
+            return;
+        }
+        while (have <= 56 && p < end) {
+            acc |= uint64_t(*p++) << (56 - have);
+            have += 8;
+        }
+    }
+
+    // The next n bits (1 to 32) as a number, the first bit the highest.
+    uint32_t get(int n)
+    {
+        if (have < n) {
+            fill();
+            if (have < n) {
+                over = true;
+                have = n; // the missing bits read as zeros
+            }
+        }
+        uint32_t v = uint32_t(acc >> (64 - n));
+        acc <<= n;
+        have -= n;
+        return v;
+    }
+
+    uint32_t bit() { return get(1); }
+
+    // Counts 1 bits up to the first 0 bit, which is taken too, or up to
+    // `most` ones, after which nothing more is taken.
+    int ones(int most)
+    {
+        int j = 0;
+        while (j < most && bit())
+            j++;
+        return j;
+    }
+};
+
+#endif
