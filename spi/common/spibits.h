@@ -18,15 +18,15 @@ struct SpiBits {
 
     SpiBits(const unsigned char *begin, const unsigned char *stop) : p(begin), end(stop) {}
 
-    // Tops acc up to at least 57 bits, or to the end of the range. With 8
+    // Tops acc up to at least 56 bits, or to the end of the range. With 8
     // bytes left they are loaded at once: the part of a byte that does not
     // fit lands below `have` and is the same when that byte comes in whole.
     void fill()
     {
         if (end - p >= 8) {
-            uint64_t v = 0;
-            for (int i = 0; i < 8; i++)
-                v = v << 8 | p[i];
+            // big-endian, written out so that compilers make one load of it
+            uint64_t v = uint64_t(p[0]) << 56 | uint64_t(p[1]) << 48 | uint64_t(p[2]) << 40 | uint64_t(p[3]) << 32 |
+                         uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 8 | p[7];
             acc |= v >> have;
             int take = (63 - have) >> 3;
             p += take;
@@ -57,14 +57,26 @@ struct SpiBits {
 
     uint32_t bit() { return get(1); }
 
-    // Counts 1 bits up to the first 0 bit, which is taken too, or up to
-    // `most` ones, after which nothing more is taken.
-    int ones(int most)
+    // The coming bits without taking them, the first at bit 63: at least 56
+    // of them while the range lasts, and zeros past its end. Codes that are
+    // quicker to decode from a window take their bits with skip(), which
+    // must not be asked for more than 56 at a time.
+    uint64_t window()
     {
-        int j = 0;
-        while (j < most && bit())
-            j++;
-        return j;
+        fill();
+        return acc;
+    }
+
+    void skip(int n)
+    {
+        if (n > have) {
+            over = true;
+            acc = 0;
+            have = 0;
+            return;
+        }
+        acc <<= n;
+        have -= n;
     }
 };
 

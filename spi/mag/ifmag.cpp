@@ -168,25 +168,26 @@ void readStreams(const SpiSource &src, const Header &h, Layout lay, const SpiPro
     uint16_t *w = out->words.get();
     size_t bitA = 0, ib = 0, ip = 0;
     int64_t t = 0;
+    // Written without branches where the data decides, which a picture
+    // makes hard to foresee; the checks are branches that are never taken
+    // in a sound file. b[0] can always be read (lenB 0 or not).
     for (int64_t r = 0; r < rows; r++) {
         for (int64_t c = 0; c < cells; c++, bitA++) {
-            if ((a[bitA >> 3] << (bitA & 7)) & 0x80) {
-                if (ib == lenB)
-                    return; // flag B ends early
-                flag[size_t(c)] ^= b[ib++];
-            }
-            // The left word's code in the high nibble, the right one's low.
-            for (int code = flag[size_t(c)] >> 4, i = 0; i < 2; i++, t++, code = flag[size_t(c)] & 15) {
-                if (code == 0) {
-                    if (lenP - ip < 2)
-                        return; // the pixel data ends early
-                    std::memcpy(&w[t], px + ip, 2);
-                    ip += 2;
-                } else {
-                    if (t < back[code])
-                        return; // a copy from before the picture
-                    w[t] = w[t - back[code]];
-                }
+            const unsigned changed = a[bitA >> 3] >> (7 - (bitA & 7)) & 1;
+            if (changed && ib == lenB)
+                return; // flag B ends early
+            const unsigned f = flag[size_t(c)] ^= b[ib < lenB ? ib : 0] & (0u - changed);
+            ib += changed;
+            // The left word's code in the high nibble, the right one's low:
+            // code 0 takes the next word of the pixel data, the others an
+            // earlier word of the picture.
+            for (unsigned i = 0, code = f >> 4; i < 2; i++, t++, code = f & 15) {
+                const bool pixel = code == 0;
+                if ((t < back[code]) | (pixel & (lenP - ip < 2)))
+                    return; // a copy from before the picture, or the pixel data ends early
+                const void *from = pixel ? px + ip : static_cast<const void *>(w + (t - back[code]));
+                std::memcpy(&w[t], from, 2);
+                ip += pixel ? 2 : 0;
             }
         }
         if (prog.step(int(r + 1), int(rows))) {

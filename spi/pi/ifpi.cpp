@@ -17,8 +17,9 @@
 
 namespace {
 
-// Largest picture handed out, well above any real one.
-constexpr int64_t kMaxDib = INT64_C(1) << 28;
+// Largest picture handed out (8192 x 8192), well above any real one: a
+// few bytes of stream can code any size.
+constexpr int64_t kMaxDib = INT64_C(1) << 26;
 
 // Offset of the mode byte: just past the 0x00 that follows the first 0x1A,
 // or 0 when the n bytes at p do not reach that far.
@@ -116,111 +117,227 @@ void defaultPalette(int planes, RGBQUAD *t)
     }
 }
 
-// The move-to-front lists, one per colour of the left neighbour.
+// The move-to-front lists, one per colour of the left neighbour: list c
+// starts c, c - 1, c - 2 ... all the way round.
 struct Lists {
-    int planes;
     unsigned char t[256][256];
 
-    explicit Lists(int bits) : planes(bits)
+    explicit Lists(int planes)
     {
-        const int n = 1 << bits;
-        for (int c = 0; c < n; c++)
-            for (int k = 0; k < n; k++)
-                t[c][k] = (unsigned char)((c - k) & (n - 1));
-    }
-
-    // The next colour of the stream, whose left neighbour has colour `left`:
-    // a place in that colour's list, 1x for 0-1, else 1s up to planes - 2,
-    // ended by a 0 below the maximum, then one more bit than there were 1s.
-    unsigned char read(SpiBits &in, unsigned char left)
-    {
-        int k;
-        if (in.bit()) {
-            k = int(in.bit());
-        } else {
-            int j = in.ones(planes - 2);
-            k = (2 << j) + int(in.get(j + 1));
-        }
-        unsigned char *l = t[left];
-        unsigned char c = l[k];
-        std::memmove(l + 1, l, size_t(k));
-        l[0] = c;
-        return c;
+        const unsigned mask = (1u << planes) - 1;
+        for (unsigned c = 0; c < 256; c++)
+            for (unsigned k = 0; k < 256; k++)
+                t[c][k] = (unsigned char)((c - k) & mask);
     }
 };
 
-// A run length in pairs: j 1s ended by a 0, then j bits. No picture needs
-// more than 31 ones; -1 for a longer prefix.
-int64_t readLength(SpiBits &in)
+// Codes are read from a window of the coming bits (SpiBits::window), at
+// least 56 of them, taken from the top; the stream then skips what was
+// used. A pair of colours with the bit after it, or a position with a run
+// length below 2^27, fits in one window.
+struct Window {
+    uint64_t v;
+    int used;
+
+    uint32_t take(int n) // 1 to 32 bits
+    {
+        uint32_t r = uint32_t(v >> (64 - n));
+        v <<= n;
+        used += n;
+        return r;
+    }
+};
+
+// A place in a colour list: 1x for 0-1, else 0, 1s up to planes - 2 ended
+// by a 0 below the maximum, then one more bit than there were 1s. Codes of
+// up to 13 bits (all of them at 16 colours, places below 128 at 256) are
+// looked up by the next 13 bits: their place, and their length above it.
+struct Places {
+    uint16_t code[1 << 13];
+    explicit Places(int planes)
+    {
+        for (int k = 0; k < (1 << planes); k++) {
+            int j = 0, n, bits;
+            if (k < 2) {
+                n = 2, bits = 2 | k;
+            } else {
+                while ((4 << j) <= k)
+                    j++;
+                // 0, j ones, a 0 below the maximum, j + 1 bits
+                const int stop = j < planes - 2;
+                n = 1 + j + stop + j + 1;
+                bits = (((1 << j) - 1) << stop << (j + 1)) | (k - (2 << j));
+            }
+            if (n > 13)
+                continue;
+            for (int low = 0; low < (1 << (13 - n)); low++)
+                code[bits << (13 - n) | low] = uint16_t(n << 8 | k);
+        }
+    }
+};
+
+const Places &places(int planes)
 {
-    int j = in.ones(32);
-    if (j == 32)
-        return -1;
-    return j == 0 ? 1 : (int64_t(1) << j) + in.get(j);
+    static const Places four(4), eight(8);
+    return planes == 4 ? four : eight;
+}
+
+inline int readPlace(Window &w, const Places &tab)
+{
+    const unsigned e = tab.code[w.v >> 51];
+    if (e != 0) {
+        const int n = int(e >> 8);
+        w.v <<= n;
+        w.used += n;
+        return int(e & 255);
+    }
+    // 14 bits at 256 colours: 0, six 1s, 7 bits
+    w.take(7);
+    return 128 + int(w.take(7));
+}
+
+// Eight bytes as a number, the first the lowest, and back: one load or
+// store each for compilers.
+inline uint64_t load8(const unsigned char *p)
+{
+    return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24 |
+           uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 | uint64_t(p[6]) << 48 | uint64_t(p[7]) << 56;
+}
+
+inline void store8(unsigned char *p, uint64_t v)
+{
+    p[0] = (unsigned char)v, p[1] = (unsigned char)(v >> 8), p[2] = (unsigned char)(v >> 16);
+    p[3] = (unsigned char)(v >> 24), p[4] = (unsigned char)(v >> 32), p[5] = (unsigned char)(v >> 40);
+    p[6] = (unsigned char)(v >> 48), p[7] = (unsigned char)(v >> 56);
+}
+
+// The colour at place k of list l, moved to its front. Most places are
+// below 8: the places before it then move back in one piece of 8 bytes,
+// those after it kept, with no loop whose end the data decides.
+inline unsigned char toFront(unsigned char *l, int k)
+{
+    const unsigned char c = l[k];
+    if (k < 8) {
+        const uint64_t before = (uint64_t(1) << 8 * k) - 1;
+        store8(l + 1, (load8(l) & before) | (load8(l + 1) & ~before));
+    } else {
+        std::memmove(l + 1, l, size_t(k));
+    }
+    l[0] = c;
+    return c;
+}
+
+// The next colour, whose left neighbour has colour `left`. Kept inline:
+// it is the heart of the decoding loop.
+[[gnu::always_inline]] inline unsigned char readColour(Window &w, Lists &lists, const Places &tab, unsigned char left)
+{
+    return toFront(lists.t[left], readPlace(w, tab));
 }
 
 // Decodes the n pixels of the stream into px, which has 2 x width bytes
-// before it for the two rows above the picture.
-int decodePixels(SpiBits &in, Lists &lists, unsigned char *px, int64_t width, int64_t n, const SpiProgress &prog,
-                 int rows)
+// before it for the two rows above the picture, and 16 after it. The
+// reader is a copy, for the compiler to keep in registers.
+int decodePixels(SpiBits in, Lists &lists, int planes, unsigned char *px, int64_t width, int64_t n,
+                 const SpiProgress &prog, int rows)
 {
+    const Places &tab = places(planes);
     // Pictures one or two pixels wide are plain colours, each with the
     // one before it as its left neighbour.
     if (width <= 2) {
         unsigned char left = 0;
-        for (int64_t p = 0; p < n; p++)
-            left = px[p] = lists.read(in, left);
+        for (int64_t p = 0; p < n; p++) {
+            Window w{in.window(), 0};
+            left = px[p] = readColour(w, lists, tab, left);
+            in.skip(w.used);
+        }
         return in.over ? SPI_OUT_OF_ORDER : SPI_ALL_RIGHT;
     }
     // The first two colours fill the two rows above, which copies may read.
-    unsigned char c0 = lists.read(in, 0), c1 = lists.read(in, c0);
+    Window first{in.window(), 0};
+    const unsigned char c0 = readColour(first, lists, tab, 0), c1 = readColour(first, lists, tab, c0);
+    in.skip(first.used);
     for (int64_t i = 0; i < 2 * width; i += 2) {
         px[i - 2 * width] = c0;
         px[i + 1 - 2 * width] = c1;
     }
-    const int64_t far[5] = {0, width, 2 * width, width - 1, width + 1};
+    int64_t far[5] = {0, width, 2 * width, width - 1, width + 1};
     int last = -1; // position of the last copy, none after colours
     int64_t p = 0, mark = 0;
+    // A stream that ends early reads as zeros, which still fill at least a
+    // pixel a step: it is found out every 16 rows and at the end.
     while (p < n) {
-        if (in.over)
-            return SPI_OUT_OF_ORDER;
         if (p >= mark) {
+            if (in.over)
+                return SPI_OUT_OF_ORDER;
             if (prog.step(int(p / width), rows))
                 return SPI_ABORT;
             mark = p + 16 * width;
         }
-        int q = int(in.get(2));
-        if (q == 3)
-            q += int(in.bit());
-        if (q != last) {
-            int64_t len = readLength(in);
-            if (len < 0)
-                return SPI_OUT_OF_ORDER;
-            int64_t d = q != 0 ? far[q] : px[p - 2] == px[p - 1] ? 2 : 4;
-            if (p - d < -2 * width)
-                return SPI_OUT_OF_ORDER;
-            int64_t end = p + 2 * len < n ? p + 2 * len : n; // cut at the end of the picture
-            if (d >= end - p) {
-                std::memcpy(px + p, px + p - d, size_t(end - p));
-            } else {
-                // A source that overlaps the copy repeats its pixels.
-                for (unsigned char *o = px + p, *e = px + end; o < e; o++)
-                    *o = o[-d];
+        // 00, 01, 10 for positions 0 to 2; 110 and 111 for 3 and 4.
+        static const unsigned char place[8] = {0, 0, 1, 1, 2, 2, 3, 4}, bits[8] = {2, 2, 2, 2, 2, 2, 3, 3};
+        Window w{in.window(), 0};
+        const unsigned top = unsigned(w.v >> 61);
+        const int q = place[top];
+        w.take(bits[top]);
+        if (q == last) {
+            // The same position again: colours follow, in pairs, while a
+            // 1 bit asks for more.
+            in.skip(w.used);
+            for (bool more = true; more;) {
+                Window c{in.window(), 0};
+                px[p] = readColour(c, lists, tab, px[p - 1]);
+                if (++p < n) {
+                    px[p] = readColour(c, lists, tab, px[p - 1]);
+                    more = ++p < n && c.take(1);
+                } else {
+                    more = false;
+                }
+                in.skip(c.used);
             }
-            p = end;
-            last = q;
+            last = -1;
             continue;
         }
-        // The same position again: colours follow, in pairs, while a 1 bit
-        // asks for more.
-        do {
-            px[p] = lists.read(in, px[p - 1]);
-            if (++p == n)
-                break;
-            px[p] = lists.read(in, px[p - 1]);
-            ++p;
-        } while (p < n && in.bit());
-        last = -1;
+        // A copy of a run of pairs. Its length: j 1s ended by a 0, then j
+        // bits; no picture needs more than 31 ones.
+        const int j = ~w.v == 0 ? 64 : __builtin_clzll(~w.v);
+        int64_t len;
+        if (j <= 26) {
+            // the j bits after the 0, none for j = 0
+            len = (int64_t(1) << j) + int64_t(w.v << (j + 1) >> 1 >> (63 - j));
+            in.skip(w.used + 2 * j + 1);
+        } else if (j <= 31) { // longer than a window holds for sure
+            in.skip(w.used + j + 1);
+            len = (int64_t(1) << j) + in.get(j);
+        } else {
+            return SPI_OUT_OF_ORDER;
+        }
+        // The distance: a copy never starts before the rows above, as
+        // p >= 0 and no distance exceeds 2 x width.
+        far[0] = px[p - 2] == px[p - 1] ? 2 : 4;
+        const int64_t d = far[q];
+        const int64_t end = p + 2 * len < n ? p + 2 * len : n; // cut at the end of the picture
+        // Pixel by pixel in order, so that a source that overlaps the copy
+        // repeats its pixels; but in pieces of 8 or 16 where they come out
+        // the same, most copies being short: from 16 or 8 back, whose
+        // source is always written already. The up to 15 pixels too many
+        // (there is room after the picture) are written over later.
+        unsigned char *o = px + p, *e = px + end;
+        if (d >= 16) {
+            do {
+                std::memcpy(o, o - d, 16);
+                o += 16;
+            } while (o < e);
+        } else if (d >= 8) {
+            do {
+                std::memcpy(o, o - d, 8);
+                o += 8;
+            } while (o < e);
+        } else {
+            for (; o < e; o++)
+                *o = o[-d];
+        }
+        p = end;
+        last = q;
     }
     return in.over ? SPI_OUT_OF_ORDER : SPI_ALL_RIGHT;
 }
@@ -234,8 +351,10 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     if ((h.width + 3) / 4 * 4 * h.height > kMaxDib)
         return SPI_NO_MEMORY;
     const int64_t n = h.width * h.height;
-    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[size_t(n + 2 * h.width)]);
-    std::unique_ptr<Lists> lists(new (std::nothrow) Lists(h.planes));
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[size_t(2 * h.width + n + 16)]);
+    // The lists in their first state are made once, then copied.
+    static const Lists four(4), eight(8);
+    std::unique_ptr<Lists> lists(new (std::nothrow) Lists(h.planes == 4 ? four : eight));
     if (!buf || !lists)
         return SPI_NO_MEMORY;
     rc = spiAllocDib(dib, h.width, h.height, 8);
@@ -253,7 +372,7 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return SPI_ABORT;
     SpiBits in(src.data + h.data, src.data + src.size);
     unsigned char *px = buf.get() + 2 * h.width;
-    rc = decodePixels(in, *lists, px, h.width, n, prog, dib->height);
+    rc = decodePixels(in, *lists, h.planes, px, h.width, n, prog, dib->height);
     if (rc != SPI_ALL_RIGHT)
         return rc;
     for (int y = 0; y < dib->height; y++)

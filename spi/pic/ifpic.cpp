@@ -261,10 +261,16 @@ struct Dots {
 // 31 ones are needed for any picture, -1 for more.
 int64_t readLength(SpiBits &in)
 {
-    int k = in.ones(32);
-    if (k == 32)
+    const uint64_t v = in.window();
+    const int k = ~v == 0 ? 64 : __builtin_clzll(~v);
+    if (k > 31)
         return -1;
-    return (int64_t(2) << k) - 1 + in.get(k + 1);
+    if (k > 26) { // longer than the window holds for sure
+        in.skip(k + 1);
+        return (int64_t(2) << k) - 1 + in.get(k + 1);
+    }
+    in.skip(2 * k + 2);
+    return (int64_t(2) << k) - 1 + int64_t(v << (k + 1) >> (63 - k));
 }
 
 int decodeDots(SpiBits &in, const Header &h, Dots &dots, const SpiProgress &prog)
