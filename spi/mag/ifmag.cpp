@@ -20,8 +20,8 @@ namespace {
 
 const unsigned char kSignature[8] = {'M', 'A', 'K', 'I', '0', '2', ' ', ' '};
 
-// Largest picture handed out, well above any real one.
-constexpr int64_t kMaxDib = INT64_C(1) << 28;
+// Largest picture handed out (8192 x 8192), well above any real one.
+constexpr int64_t kMaxDib = INT64_C(1) << 26;
 
 bool isMag(const unsigned char *p, size_t n)
 {
@@ -218,7 +218,7 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     int rc = readHeader(src, &h);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    if (!spiSizeOk(h.width, h.height, 8) || (h.width + 3) / 4 * 4 * h.height > kMaxDib)
+    if ((h.width + 3) / 4 * 4 * h.height > kMaxDib)
         return SPI_NO_MEMORY;
     const int colors = h.deep ? 256 : 16;
     for (int i = 0; i < colors; i++) {

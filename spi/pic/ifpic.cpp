@@ -22,8 +22,9 @@
 
 namespace {
 
-// Largest picture decoded, in dots: well above any real one.
-constexpr int64_t kMaxDots = INT64_C(1) << 26;
+// Largest picture handed out (8192 x 8192 at 8 bits, 4096 x 4096 at 24),
+// well above any real one: a few bytes of stream can code any size.
+constexpr int64_t kMaxDib = INT64_C(1) << 26;
 
 uint32_t be16(const unsigned char *p)
 {
@@ -352,9 +353,9 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     if (rc != SPI_ALL_RIGHT)
         return rc;
     const int64_t n = h.width * h.height;
-    if (n > kMaxDots)
-        return SPI_NO_MEMORY;
     const bool indexed = h.colour == kPalette;
+    if ((h.width * (indexed ? 8 : 24) + 31) / 32 * 4 * h.height > kMaxDib)
+        return SPI_NO_MEMORY;
     rc = spiAllocDib(dib, h.width, h.height, indexed ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)
         return rc;
