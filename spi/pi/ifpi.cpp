@@ -21,25 +21,13 @@ namespace {
 // few bytes of stream can code any size.
 constexpr int64_t kMaxDib = INT64_C(1) << 26;
 
-// Offset of the mode byte: just past the 0x00 that follows the first 0x1A,
-// or 0 when the n bytes at p do not reach that far.
-size_t modeAt(const unsigned char *p, size_t n)
-{
-    const void *eof = n > 2 ? std::memchr(p + 2, 0x1A, n - 2) : nullptr;
-    if (eof == nullptr)
-        return 0;
-    size_t i = size_t(static_cast<const unsigned char *>(eof) - p) + 1;
-    const void *zero = std::memchr(p + i, 0, n - i);
-    return zero != nullptr ? size_t(static_cast<const unsigned char *>(zero) - p) + 1 : 0;
-}
-
 // "Pi" is a weak signature: the header must also reach a planes byte of 4
 // or 8 within the bytes given.
 bool isPi(const unsigned char *p, size_t n)
 {
     if (n < 2 || p[0] != 'P' || p[1] != 'i')
         return false;
-    size_t m = modeAt(p, n);
+    size_t m = spiPastText(p, n, 2); // the mode byte
     return m != 0 && n - m > 3 && (p[m + 3] == 4 || p[m + 3] == 8);
 }
 
@@ -60,7 +48,7 @@ int readHeader(const SpiSource &src, Header *h)
     const unsigned char *d = src.data;
     const size_t n = src.size;
     // The identification has found the mode and a planes byte of 4 or 8.
-    size_t i = modeAt(d, n);
+    size_t i = spiPastText(d, n, 2);
     if (n - i < 10)
         return SPI_OUT_OF_ORDER;
     const bool ownPalette = (d[i] & 0x80) == 0;

@@ -38,18 +38,6 @@ bool machineOk(unsigned char m)
     return (type == 0 && mode == 0) || (type == 15 && (mode == 0 || mode == 1 || mode == 15));
 }
 
-// Offset of the reserved byte: just past the 0x00 that follows the first
-// 0x1A, or 0 when the n bytes at p do not reach it.
-size_t reservedAt(const unsigned char *p, size_t n)
-{
-    const void *eof = n > 3 ? std::memchr(p + 3, 0x1A, n - 3) : nullptr;
-    if (eof == nullptr)
-        return 0;
-    size_t i = size_t(static_cast<const unsigned char *>(eof) - p) + 1;
-    const void *zero = std::memchr(p + i, 0, n - i);
-    return zero != nullptr ? size_t(static_cast<const unsigned char *>(zero) - p) + 1 : 0;
-}
-
 // "PIC", and where the bytes given reach that far, a reserved 0x00 and a
 // machine byte served here: other formats named PIC fail there. A comment
 // longer than the bytes given is left to the decoder to judge.
@@ -57,7 +45,7 @@ bool isPic(const unsigned char *p, size_t n)
 {
     if (n < 3 || std::memcmp(p, "PIC", 3) != 0)
         return false;
-    size_t i = reservedAt(p, n);
+    size_t i = spiPastText(p, n, 3); // the reserved byte
     if (i == 0 || i >= n)
         return true;
     return p[i] == 0 && (i + 1 >= n || machineOk(p[i + 1]));
@@ -86,7 +74,7 @@ int readHeader(const SpiSource &src, Header *h)
 {
     const unsigned char *d = src.data;
     const size_t n = src.size;
-    size_t i = reservedAt(d, n);
+    size_t i = spiPastText(d, n, 3);
     if (i == 0 || n - i < 8)
         return SPI_OUT_OF_ORDER;
     // The identification has checked the reserved byte and the machine.
