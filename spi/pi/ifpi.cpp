@@ -248,7 +248,7 @@ int decodePixels(SpiBits in, Lists &lists, int planes, unsigned char *px, int64_
         px[i - 2 * width] = c0;
         px[i + 1 - 2 * width] = c1;
     }
-    int64_t far[5] = {0, width, 2 * width, width - 1, width + 1};
+    int64_t dist[5] = {0, width, 2 * width, width - 1, width + 1};
     int last = -1; // position of the last copy, none after colours
     int64_t p = 0, mark = 0;
     // A stream that ends early reads as zeros, which still fill at least a
@@ -301,8 +301,8 @@ int decodePixels(SpiBits in, Lists &lists, int planes, unsigned char *px, int64_
         }
         // The distance: a copy never starts before the rows above, as
         // p >= 0 and no distance exceeds 2 x width.
-        far[0] = px[p - 2] == px[p - 1] ? 2 : 4;
-        const int64_t d = far[q];
+        dist[0] = px[p - 2] == px[p - 1] ? 2 : 4;
+        const int64_t d = dist[q];
         const int64_t end = p + 2 * len < n ? p + 2 * len : n; // cut at the end of the picture
         // Pixel by pixel in order, so that a source that overlaps the copy
         // repeats its pixels; but in pieces of 8 or 16 where they come out
