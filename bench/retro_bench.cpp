@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/winapi.h"
 #include "plugins/spi.h"
 
 namespace {
