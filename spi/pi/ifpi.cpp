@@ -338,6 +338,11 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return rc;
     if ((h.width + 3) / 4 * 4 * h.height > kMaxDib)
         return SPI_NO_MEMORY;
+    // The picture first, which must also fit what the file can make; the
+    // pixels are decoded beside it, in a line with the rows above.
+    rc = spiAllocDib(dib, h.width, h.height, 8);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
     const int64_t n = h.width * h.height;
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[size_t(2 * h.width + n + 16)]);
     // The lists in their first state are made once, then copied.
@@ -345,9 +350,6 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     std::unique_ptr<Lists> lists(new (std::nothrow) Lists(h.planes == 4 ? four : eight));
     if (!buf || !lists)
         return SPI_NO_MEMORY;
-    rc = spiAllocDib(dib, h.width, h.height, 8);
-    if (rc != SPI_ALL_RIGHT)
-        return rc;
     const int colors = 1 << h.planes;
     if (h.pal == nullptr) {
         defaultPalette(h.planes, dib->table);
