@@ -200,18 +200,19 @@ inline void store8(unsigned char *p, uint64_t v)
 }
 
 // The colour at place k of list l, moved to its front. Most places are
-// below 8: the places before it then move back in one piece of 8 bytes,
-// those after it kept, with no loop whose end the data decides.
+// below 8: the first 8 bytes are then rebuilt at once, the colour and the
+// k before it moved back one, with no loop whose end the data decides (and
+// one store, which the next look at the same list can read back whole).
 inline unsigned char toFront(unsigned char *l, int k)
 {
     const unsigned char c = l[k];
     if (k < 8) {
-        const uint64_t before = (uint64_t(1) << 8 * k) - 1;
-        store8(l + 1, (load8(l) & before) | (load8(l + 1) & ~before));
+        const uint64_t old = load8(l), moved = ~uint64_t(0) >> (56 - 8 * k); // places 0 to k
+        store8(l, ((old << 8 | c) & moved) | (old & ~moved));
     } else {
         std::memmove(l + 1, l, size_t(k));
+        l[0] = c;
     }
-    l[0] = c;
     return c;
 }
 
