@@ -73,14 +73,15 @@ Usage:
   vexel -usage
 
 The plug-ins here read GIF (ifgif.spi), JPEG (ifjpeg.spi), TIFF (iftiff.spi)
-and PNG (ifpng.spi) through the Windows Imaging Component. vexel looks for
+and PNG (ifpng.spi) through the Windows Imaging Component, and MAG
+(ifmag.spi), Pi (ifpi.spi) and PIC (ifpic.spi) by themselves. vexel looks for
 its plug-ins in the Windows directory unless -d names another, so start it
 as, for example:
 
   vexel -d C:\\vexel picture.jpg picture.bmp
 
-ifgif.spi, ifjpeg.spi and iftiff.spi are needed; ifpng.spi is used with -a,
-which loads every plug-in in the directory.
+ifgif.spi, ifjpeg.spi and iftiff.spi are needed; the others are used with
+-a, which loads every plug-in in the directory.
 EOF
 zip="$root/build-win32/vexel-$version-win32.zip"
 rm -f "$zip"

@@ -208,6 +208,16 @@ void spiGreyTable(RGBQUAD *pal, int levels)
     }
 }
 
+size_t spiPastText(const unsigned char *p, size_t n, size_t from)
+{
+    const void *eof = n > from ? std::memchr(p + from, 0x1A, n - from) : nullptr;
+    if (eof == nullptr)
+        return 0;
+    size_t i = size_t(static_cast<const unsigned char *>(eof) - p) + 1;
+    const void *zero = std::memchr(p + i, 0, n - i);
+    return zero != nullptr ? size_t(static_cast<const unsigned char *>(zero) - p) + 1 : 0;
+}
+
 int spiIsSupported(const SpiFormat &fmt, DWORD_PTR dw)
 {
     // Below 0x10000 dw is an open file, else the address of the file's

@@ -112,6 +112,11 @@ int spiHandOver(SpiDib *dib, HLOCAL *pHBInfo, HLOCAL *pHBm);
 // A grey ramp of `levels` entries (2 to 256) from black to white.
 void spiGreyTable(RGBQUAD *pal, int levels);
 
+// For formats whose header follows a text ended by 0x1A and skipped bytes
+// ended by 0x00: the offset just past that 0x00, for the first 0x1A at or
+// after offset `from`; 0 when the n bytes at p do not hold both.
+size_t spiPastText(const unsigned char *p, size_t n, size_t from);
+
 // A sample of 0..max scaled to 8 bits, rounded: v x 255 / max.
 inline unsigned char spiScaleTo8(uint32_t v, uint32_t max)
 {

@@ -3,7 +3,8 @@
 #
 #   spi_test.py WINE SPICHECK.EXE PLUGIN-DIR [POSIX-VEXEL POSIX-PLUGIN-DIR]
 #
-# Writes GIF, JPEG, TIFF and PNG pictures and damaged copies, runs
+# Writes GIF, JPEG, TIFF and PNG pictures and damaged copies, takes the MAG,
+# Pi and PIC samples of the tests and damaged copies of them, runs
 # spicheck.exe on them (which drives each plug-in through its exports and
 # saves every decode as a BMP) and compares its BMPs with the POSIX build's:
 # header fields and colour tables exactly, pixels exactly but for JPEG,
@@ -68,10 +69,18 @@ def pictures(d):
     for name in ("plain.gif", "full.jpg", "lzw.tiff", "rgb.png"):
         data = open(os.path.join(d, name), "rb").read()
         files["bad-cut-" + name], files["bad-head-" + name] = data[:len(data) // 3], data[:40]
+    # The MAG, Pi and PIC samples of the tests, and each cut short.
+    samples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
+    mine = {}
+    for fmt in ("mag", "pi", "pic"):
+        for name in sorted(n for n in os.listdir(os.path.join(samples, fmt)) if n.endswith("." + fmt)):
+            with open(os.path.join(samples, fmt, name), "rb") as f:
+                files[name] = f.read()
+            files["bad-cut-" + name], mine[name] = files[name][:len(files[name]) // 3], 0
     for name, data in files.items():
         with open(os.path.join(d, name), "wb") as f:
             f.write(data)
-    return {name: tol for name, _, tol, _ in table}
+    return dict({name: tol for name, _, tol, _ in table}, **mine)
 
 
 # Header fields (but the image size), colour table and pixel rows of a BMP.

@@ -1,11 +1,11 @@
-// Drives the default Windows plug-ins through their exports, as a host that
-// loads them would.
+// Drives the Windows plug-ins through their exports, as a host that loads
+// them would.
 //
 //   spicheck <plug-in dir> <picture dir> <output dir>
 //
-// Every picture in the picture dir is offered to ifgif, ifjpeg, iftiff and
-// ifpng. <name>.<ext> is a good file of its extension's format, whose decode
-// is saved as <output dir>/<name>.<ext>.bmp for the pixel comparison on the
+// Every picture in the picture dir is offered to every plug-in below.
+// <name>.<ext> is a good file of its extension's format, whose decode is
+// saved as <output dir>/<name>.<ext>.bmp for the pixel comparison on the
 // build machine; bad-<name>.<ext> is a damaged one, to be refused as broken
 // (3) or unknown (2). Prints each failed check and a count; exits 1 when
 // any failed.
@@ -38,7 +38,8 @@ static struct Plugin {
         return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(lib, name)));
     }
 } plugins[] = {
-    {"ifgif.spi", " gif "}, {"ifjpeg.spi", " jpg jpeg jpe "}, {"iftiff.spi", " tif tiff "}, {"ifpng.spi", " png "}};
+    {"ifgif.spi", " gif "}, {"ifjpeg.spi", " jpg jpeg jpe "}, {"iftiff.spi", " tif tiff "}, {"ifpng.spi", " png "},
+    {"ifmag.spi", " mag "}, {"ifpi.spi", " pi "}, {"ifpic.spi", " pic "}};
 
 // A decode: its result and the two blocks copied out of their handles.
 struct Picture {
