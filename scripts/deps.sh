@@ -4,10 +4,13 @@
 # Only missing packages are installed, so a second run costs one dpkg query.
 set -euo pipefail
 
-build=(cmake make g++ pkg-config libgif-dev libjpeg62-turbo-dev libtiff-dev libpng-dev)
+build=(cmake make g++ pkg-config libgif-dev libjpeg62-turbo-dev libtiff-dev libpng-dev
+  libwebp-dev libheif-dev libavif-dev libjxl-dev)
 test=(libgtest-dev clang libclang-rt-14-dev libfuzzer-14-dev imagemagick /usr/bin/python3 python3-pil
-  dpkg-dev file lintian groff-base man-db)
-bench=(giflib-tools libtiff-tools libjpeg-turbo-progs netpbm imagemagick libqoi-dev hyperfine)
+  dpkg-dev file lintian groff-base man-db
+  webp libheif-examples libavif-bin libjxl-tools)
+bench=(giflib-tools libtiff-tools libjpeg-turbo-progs netpbm imagemagick libqoi-dev hyperfine
+  webp libheif-examples libavif-bin libjxl-tools)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 zip)
 arm=(g++-aarch64-linux-gnu qemu-user)
 

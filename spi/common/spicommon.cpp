@@ -417,3 +417,18 @@ void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1)
         std::memset(p + x1, v, size_t(dib->width - x1));
     }
 }
+
+bool spiFtypBrand(const unsigned char *p, size_t n, const char *brands)
+{
+    if (n < 16 || std::memcmp(p + 4, "ftyp", 4) != 0)
+        return false;
+    uint32_t size = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+    if (size < 16)
+        return false;
+    size_t end = size < n ? size : n;
+    for (size_t at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) // the major brand, the minor version, the rest
+        for (const char *b = brands; *b != '\0'; b += 4)
+            if (std::memcmp(p + at, b, 4) == 0)
+                return true;
+    return false;
+}

@@ -173,6 +173,11 @@ void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1);
 // block of the picture's size for a moment. Returns an SPI result.
 int spiOrient(SpiDib *dib, int orientation);
 
+// Whether the n bytes at p begin with an ISO media file's 'ftyp' box that
+// names one of the brands, four characters each, strung together in
+// `brands` ("avifavis"), as its major or as a compatible brand.
+bool spiFtypBrand(const unsigned char *p, size_t n, const char *brands);
+
 // What one plug-in knows of its format. info and decode are called only on
 // bytes that passed the signature test, and return an SPI result.
 struct SpiFormat {

@@ -1,0 +1,156 @@
+// ifjxl.spi: JPEG XL pictures, bare codestreams and containers, through
+// libjxl. The first frame, as libjxl composes it, comes out turned the way
+// the file says: greyscale as 8-bit with a grey table, everything else as
+// 24-bit. Alpha is dropped, premultiplied colour divided by it first; libjxl
+// rounds samples of more than 8 bits to 8. Floating-point pictures are
+// refused as unsupported.
+#include <jxl/decode.h>
+#include <jxl/thread_parallel_runner.h>
+
+#include <cstring>
+
+#include "common/spicommon.h"
+
+namespace {
+
+bool isJxl(const unsigned char *p, size_t n)
+{
+    static const unsigned char box[12] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    return (n >= 2 && p[0] == 0xFF && p[1] == 0x0A) || (n >= 12 && std::memcmp(p, box, 12) == 0);
+}
+
+struct Decoder {
+    JxlDecoder *dec = JxlDecoderCreate(nullptr);
+    void *runner = nullptr;
+    Decoder() = default;
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+    ~Decoder()
+    {
+        JxlDecoderDestroy(dec);
+        if (runner != nullptr)
+            JxlThreadParallelRunnerDestroy(runner);
+    }
+};
+
+// What the basic information says of the picture: a result, and whether
+// it comes out grey and turned by a quarter.
+int check(const JxlBasicInfo &bi, bool *grey, bool *turned)
+{
+    if (bi.exponent_bits_per_sample != 0)
+        return SPI_NOT_SUPPORT;
+    *grey = bi.num_color_channels == 1;
+    *turned = bi.orientation >= JXL_ORIENT_TRANSPOSE;
+    return spiSizeOk(bi.xsize, bi.ysize, *grey ? 8 : 24) ? SPI_ALL_RIGHT : SPI_NO_MEMORY;
+}
+
+// Whether libjxl failed for want of memory cannot be told from its result:
+// every failure is taken for damage.
+int info(const SpiSource &src, PictureInfo *lpInfo)
+{
+    Decoder d;
+    JxlBasicInfo bi;
+    if (d.dec == nullptr)
+        return SPI_NO_MEMORY;
+    if (JxlDecoderSubscribeEvents(d.dec, JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(d.dec, src.data, src.size) != JXL_DEC_SUCCESS)
+        return SPI_OTHER_ERROR;
+    JxlDecoderCloseInput(d.dec);
+    if (JxlDecoderProcessInput(d.dec) != JXL_DEC_BASIC_INFO || JxlDecoderGetBasicInfo(d.dec, &bi) != JXL_DEC_SUCCESS)
+        return SPI_OUT_OF_ORDER;
+    bool grey, turned;
+    int rc = check(bi, &grey, &turned);
+    if (rc != SPI_ALL_RIGHT)
+        return rc;
+    lpInfo->width = LONG(turned ? bi.ysize : bi.xsize);
+    lpInfo->height = LONG(turned ? bi.xsize : bi.ysize);
+    lpInfo->colorDepth = grey ? 8 : 24;
+    return SPI_ALL_RIGHT;
+}
+
+// Receives the picture a stripe at a time, from libjxl's worker threads,
+// each stripe on its own pixels: RGB turned to BGR, grey copied.
+void putPixels(void *opaque, size_t x, size_t y, size_t count, const void *pixels)
+{
+    auto *dib = static_cast<SpiDib *>(opaque);
+    const auto *s = static_cast<const unsigned char *>(pixels);
+    if (dib->hdr.biBitCount == 8) {
+        std::memcpy(dib->row(int(y)) + x, s, count);
+        return;
+    }
+    unsigned char *o = dib->row(int(y)) + x * 3;
+    for (size_t i = 0; i < count; i++, s += 3, o += 3)
+        o[0] = s[2], o[1] = s[1], o[2] = s[0];
+}
+
+// The steps the input is handed to the decoder in, each followed by a
+// progress call.
+constexpr size_t kSteps = 16;
+
+int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
+{
+    Decoder d;
+    if (d.dec == nullptr)
+        return SPI_NO_MEMORY;
+    d.runner = JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
+    if (d.runner == nullptr || JxlDecoderSetParallelRunner(d.dec, JxlThreadParallelRunner, d.runner) != JXL_DEC_SUCCESS ||
+        JxlDecoderSubscribeEvents(d.dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetUnpremultiplyAlpha(d.dec, JXL_TRUE) != JXL_DEC_SUCCESS)
+        return SPI_OTHER_ERROR;
+    JxlBasicInfo bi;
+    JxlPixelFormat format = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    bool grey = false, turned = false;
+
+    // The input goes in by steps, so that progress can be told and the
+    // decode stopped between them.
+    const size_t size = src.size, step = size / kSteps + 1;
+    size_t start = 0, end = step < size ? step : size;
+    if (prog.step(0, int(kSteps)))
+        return SPI_ABORT;
+    if (JxlDecoderSetInput(d.dec, src.data, end) != JXL_DEC_SUCCESS)
+        return SPI_OTHER_ERROR;
+    if (end == size)
+        JxlDecoderCloseInput(d.dec);
+    for (;;) {
+        JxlDecoderStatus st = JxlDecoderProcessInput(d.dec);
+        if (st == JXL_DEC_FULL_IMAGE)
+            break; // the first frame is the picture
+        if (st == JXL_DEC_BASIC_INFO) {
+            int rc = JxlDecoderGetBasicInfo(d.dec, &bi) == JXL_DEC_SUCCESS ? check(bi, &grey, &turned) : SPI_OUT_OF_ORDER;
+            if (rc != SPI_ALL_RIGHT)
+                return rc;
+            format.num_channels = grey ? 1 : 3;
+            continue;
+        }
+        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            // The frame's headers are read: the pixels follow.
+            int rc = spiAllocDib(dib, turned ? bi.ysize : bi.xsize, turned ? bi.xsize : bi.ysize, grey ? 8 : 24);
+            if (rc != SPI_ALL_RIGHT)
+                return rc;
+            if (grey) {
+                spiGreyTable(dib->table, 256);
+                dib->colors = 256;
+            }
+            if (JxlDecoderSetImageOutCallback(d.dec, &format, putPixels, dib) != JXL_DEC_SUCCESS)
+                return SPI_OUT_OF_ORDER;
+            continue;
+        }
+        if (st != JXL_DEC_NEED_MORE_INPUT || end == size)
+            return SPI_OUT_OF_ORDER; // damaged, or cut short
+        // What the decoder has not taken yet goes in again, with the next step.
+        start = end - JxlDecoderReleaseInput(d.dec);
+        end = size - end > step ? end + step : size;
+        if (prog.step(int(end / step), int(kSteps)))
+            return SPI_ABORT;
+        if (JxlDecoderSetInput(d.dec, src.data + start, end - start) != JXL_DEC_SUCCESS)
+            return SPI_OTHER_ERROR;
+        if (end == size)
+            JxlDecoderCloseInput(d.dec);
+    }
+    return prog.step(int(kSteps), int(kSteps)) ? SPI_ABORT : SPI_ALL_RIGHT;
+}
+
+} // namespace
+
+// The format this plug-in serves, behind its entry points (spientry.cpp).
+const SpiFormat spiFormat = {{"JPEG XL plug-in for vexel 1.40 (libjxl)", "*.jxl", "JPEG XL image"}, isJxl, info, decode};
