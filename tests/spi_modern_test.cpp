@@ -233,8 +233,10 @@ TEST_P(SpiModern, MatchesTheReferenceAndRefusesDamage)
     ASSERT_TRUE(writeFileBytes(dir.path + "/src.png", source(r.w, r.h, r.ch, r.bits, r.premultiplied)));
     ASSERT_TRUE(dir.run(r.make)) << r.make;
     Bytes file = dir.read("in");
-    if (r.edit != nullptr)
-        std::ofstream(dir.path + "/in", std::ios::binary) << std::string((file = r.edit(file)).begin(), file.end());
+    if (r.edit != nullptr) {
+        file = r.edit(file);
+        ASSERT_TRUE(writeFileBytes(dir.path + "/in", file));
+    }
     ASSERT_TRUE(dir.run(r.ref)) << r.ref;
     Pic want = readPng(dir.path + "/ref.png", r.refBits, r.unpremultiply);
     Plugin plugin(r.spi);

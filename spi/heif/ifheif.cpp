@@ -7,6 +7,7 @@
 // ifavif.spi.
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/spicommon.h"
@@ -21,8 +22,7 @@ bool isHeif(const unsigned char *p, size_t n)
 
 // ---------------------------------------------------------------- boxes
 //
-// libheif does not tell whether an image is monochrome before decoding it
-// to RGB; its HEVC configuration ('hvcC') does.
+// A few facts are read from the item properties of the file's 'meta' box.
 
 uint32_t be32(const unsigned char *p)
 {
@@ -67,25 +67,129 @@ bool findBox(const unsigned char *p, size_t n, const char *type, Box *b)
     return false;
 }
 
-// Whether the file's item properties hold HEVC configurations and all of
-// them are 4:0:0 (chroma_format_idc, in the low bits of the 17th byte).
-bool monochrome(const SpiSource &src)
+// Bits of a NAL unit's payload, its emulation prevention bytes (the 3 of
+// 00 00 03) skipped; reads past the end give zeros and clear ok.
+struct BitReader {
+    const unsigned char *p;
+    size_t n, at = 0;
+    int bit = 0, zeros = 0;
+    bool ok = true;
+    uint32_t u(int count)
+    {
+        uint32_t v = 0;
+        while (count-- > 0) {
+            if (bit == 0 && zeros >= 2 && at < n && p[at] == 3) { // emulation prevention
+                at++;
+                zeros = 0;
+            }
+            if (at >= n) {
+                ok = false;
+                return 0;
+            }
+            v = v << 1 | ((p[at] >> (7 - bit)) & 1);
+            if (++bit == 8) {
+                zeros = p[at] == 0 ? zeros + 1 : 0;
+                bit = 0;
+                at++;
+            }
+        }
+        return v;
+    }
+    uint64_t ue() // Exp-Golomb
+    {
+        int lead = 0;
+        while (u(1) == 0 && ok)
+            if (++lead > 32)
+                return ok = false, 0;
+        return (uint64_t(1) << lead) - 1 + u(lead);
+    }
+};
+
+// The luma size of an HEVC sequence parameter set (the payload after the
+// two-byte NAL unit header), or false when it cannot be read.
+bool spsSize(const unsigned char *p, size_t n, uint64_t *w, uint64_t *h)
 {
-    Box meta, iprp, ipco, b;
-    if (!findBox(src.data, src.size, "meta", &meta) || meta.len < 4 || // a full box: version and flags first
-        !findBox(meta.body + 4, meta.len - 4, "iprp", &iprp) || !findBox(iprp.body, iprp.len, "ipco", &ipco))
-        return false;
+    BitReader b{p, n};
+    b.u(4);
+    int sub = int(b.u(3));
+    b.u(1 + 96); // nesting flag; profile, tier and level
+    int skip = 0;
+    for (int i = 0; i < sub; i++)
+        skip += (b.u(1) ? 88 : 0) + (b.u(1) ? 8 : 0);
+    b.u((sub > 0 ? 2 * (8 - sub) : 0) + skip);
+    b.ue();
+    if (b.ue() == 3) // chroma_format_idc 4:4:4: the separate colour plane flag
+        b.u(1);
+    *w = b.ue();
+    *h = b.ue();
+    return b.ok;
+}
+
+// What the item properties say of the HEVC-coded images: whether every one
+// is 4:0:0 (libheif does not tell that before decoding to RGB), and whether
+// each is coded no larger than the largest image the file declares, give
+// or take a coding block. libheif decodes a tile of whatever size its
+// stream says before it compares that with the file, so a stream that is
+// larger is refused here.
+//
+// Overlays are not read: libheif makes the canvas an overlay's data asks
+// for before it looks at the images to put on it.
+struct Coding {
+    bool grey = false;
+    bool fits = true;
+    bool overlay = false;
+};
+
+Coding coding(const SpiSource &src)
+{
+    Coding c;
+    Box meta, iinf, iprp, ipco, b;
+    if (!findBox(src.data, src.size, "meta", &meta) || meta.len < 4) // a full box: version and flags first
+        return c;
+    if (findBox(meta.body + 4, meta.len - 4, "iinf", &iinf) && iinf.len >= 6) {
+        size_t skip = iinf.body[0] == 0 ? 6 : 8; // version, flags and the count of entries
+        const unsigned char *p = iinf.body + skip;
+        size_t n = iinf.len > skip ? iinf.len - skip : 0;
+        while (nextBox(&p, &n, &b)) // item information: version 2 or 3, item, protection, type
+            if (std::memcmp(b.type, "infe", 4) == 0 && b.len >= 12 && b.body[0] >= 2) {
+                size_t at = b.body[0] == 2 ? 8 : 10;
+                c.overlay |= b.len >= at + 4 && std::memcmp(b.body + at, "iovl", 4) == 0;
+            }
+    }
+    if (!findBox(meta.body + 4, meta.len - 4, "iprp", &iprp) || !findBox(iprp.body, iprp.len, "ipco", &ipco))
+        return c;
+    uint64_t maxW = 0, maxH = 0;
     const unsigned char *p = ipco.body;
     size_t n = ipco.len;
-    int found = 0;
-    while (nextBox(&p, &n, &b)) {
-        if (std::memcmp(b.type, "hvcC", 4) != 0)
+    while (nextBox(&p, &n, &b))
+        if (std::memcmp(b.type, "ispe", 4) == 0 && b.len >= 12) {
+            maxW = std::max<uint64_t>(maxW, be32(b.body + 4));
+            maxH = std::max<uint64_t>(maxH, be32(b.body + 8));
+        }
+    int configs = 0, greys = 0;
+    for (p = ipco.body, n = ipco.len; nextBox(&p, &n, &b);) {
+        if (std::memcmp(b.type, "hvcC", 4) != 0 || b.len < 23)
             continue;
-        if (b.len < 17 || (b.body[16] & 3) != 0)
-            return false;
-        found++;
+        configs++;
+        greys += (b.body[16] & 3) == 0; // chroma_format_idc
+        // The parameter sets: arrays of a type byte and counted NAL units.
+        size_t at = 23;
+        for (int arrays = b.body[22]; arrays > 0 && at + 3 <= b.len; arrays--) {
+            int type = b.body[at] & 0x3F, count = b.body[at + 1] << 8 | b.body[at + 2];
+            for (at += 3; count > 0 && at + 2 <= b.len; count--) {
+                size_t len = size_t(b.body[at] << 8 | b.body[at + 1]);
+                at += 2;
+                if (len > b.len - at)
+                    break;
+                uint64_t w, h;
+                if (type == 33 && len > 2 && (!spsSize(b.body + at + 2, len - 2, &w, &h) || w > maxW + 64 || h > maxH + 64))
+                    c.fits = false;
+                at += len;
+            }
+        }
     }
-    return found > 0;
+    c.grey = configs > 0 && greys == configs;
+    return c;
 }
 
 // ---------------------------------------------------------------- libheif
@@ -149,7 +253,12 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     int rc = open(&h, src, &w, &ht);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    bool grey = monochrome(src);
+    Coding c = coding(src);
+    if (c.overlay)
+        return SPI_NOT_SUPPORT;
+    if (!c.fits)
+        return SPI_OUT_OF_ORDER;
+    bool grey = c.grey;
     if (!spiSizeOk(w, ht, grey ? 8 : 24))
         return SPI_NO_MEMORY;
     lpInfo->width = w;
@@ -204,7 +313,12 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     int rc = open(&h, src, &w, &ht);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    RowFormat f = {3, 8, false, monochrome(src)};
+    Coding c = coding(src);
+    if (c.overlay)
+        return SPI_NOT_SUPPORT;
+    if (!c.fits)
+        return SPI_OUT_OF_ORDER;
+    RowFormat f = {3, 8, false, c.grey};
     if (!spiSizeOk(w, ht, f.grey ? 8 : 24))
         return SPI_NO_MEMORY;
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(h.handle) > 8;

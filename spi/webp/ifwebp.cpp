@@ -53,6 +53,20 @@ int demux(const SpiSource &src, Demuxed *d)
     return SPI_ALL_RIGHT;
 }
 
+// Whether the first frame's data can hold its picture. A lossy frame spends
+// more than three bits on each 16x16 macroblock in its first partition
+// alone (a key frame codes the prediction modes with fixed probabilities),
+// so one that holds less than a bit for each is cut short or damaged,
+// whatever its header says. Lossless frames can be far smaller than that.
+bool canHold(const WebPIterator &f)
+{
+    WebPBitstreamFeatures bf;
+    if (WebPGetFeatures(f.fragment.bytes, f.fragment.size, &bf) != VP8_STATUS_OK)
+        return false;
+    uint64_t blocks = (uint64_t(f.width) + 15) / 16 * ((uint64_t(f.height) + 15) / 16);
+    return bf.format != 1 || uint64_t(f.fragment.size) * 8 >= blocks;
+}
+
 int info(const SpiSource &src, PictureInfo *lpInfo)
 {
     Demuxed d;
@@ -81,10 +95,12 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     int rc = demux(src, &d);
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    const WebPIterator &f = d.frame;
+    if (!canHold(f))
+        return SPI_OUT_OF_ORDER;
     rc = spiAllocDib(dib, d.width, d.height, 24);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    const WebPIterator &f = d.frame;
     if (f.width < d.width || f.height < d.height) {
         // The canvas colour, stored as blue, green, red and alpha.
         uint32_t bg = WebPDemuxGetI(d.dmux, WEBP_FF_BACKGROUND_COLOR);
