@@ -82,6 +82,12 @@ as, for example:
 
 ifgif.spi, ifjpeg.spi and iftiff.spi are needed; the others are used with
 -a, which loads every plug-in in the directory.
+
+With -a, ifwebp.spi, ifheic.spi, ifheif.spi, ifavif.spi and ifjxl.spi read
+WebP, HEIC/HEIF, AVIF and JPEG XL pictures through the codecs Windows has:
+WebP and HEIF come with Windows 10 and later (HEIC also needs the HEVC
+codec, AVIF the AV1 codec, JPEG XL its own extension). A picture whose codec
+is missing is reported as of an unknown format.
 EOF
 zip="$root/build-win32/vexel-$version-win32.zip"
 rm -f "$zip"

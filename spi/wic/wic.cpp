@@ -1,6 +1,10 @@
-// The default image plug-ins of the Windows build, on the Windows Imaging
-// Component: ifgif.spi, ifjpeg.spi, iftiff.spi and ifpng.spi are this one
-// source, built once per format with VEXEL_WIC_GIF, _JPEG, _TIFF or _PNG.
+// The image plug-ins of the Windows build, on the Windows Imaging Component:
+// ifgif.spi, ifjpeg.spi, iftiff.spi and ifpng.spi, and for today's formats
+// ifwebp.spi, ifheic.spi, ifheif.spi, ifavif.spi and ifjxl.spi, are this one
+// source, built once per format with VEXEL_WIC_GIF, _JPEG, _TIFF, _PNG,
+// _WEBP, _HEIC, _HEIF, _AVIF or _JXL. Today's formats need the codec that
+// the system may have (WebP and HEIF come with Windows 10 and later);
+// without it a file is refused as of an unknown format.
 //
 // Pictures are handed over as their POSIX twins hand them: DIB pairs in two
 // LocalAlloc(LHND) blocks, rows bottom-up and padded to 4 bytes. GIF, palette
@@ -63,8 +67,40 @@ bool signature(const unsigned char *p, size_t n)
     static const unsigned char sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     return n >= 8 && std::memcmp(p, sig, 8) == 0;
 }
+#elif defined(VEXEL_WIC_WEBP)
+const SpiTexts kTexts = {"WebP plug-in for vexel 1.40 (WIC)", "*.webp", "WebP image"};
+const GUID *const kContainer = &GUID_ContainerFormatWebp;
+bool signature(const unsigned char *p, size_t n)
+{
+    return n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
+}
+#elif defined(VEXEL_WIC_HEIC) || defined(VEXEL_WIC_HEIF)
+const SpiTexts kTexts = {"HEIF plug-in for vexel 1.40 (WIC)", "*.heic;*.heif;*.hif", "HEIF image"};
+const GUID *const kContainer = &GUID_ContainerFormatHeif;
+bool signature(const unsigned char *p, size_t n) // HEVC-coded: files that say AVIF are ifavif's
+{
+    return spiFtypBrand(p, n, "heicheixhevchevxheimheishevmhevs") ||
+           (spiFtypBrand(p, n, "mif1msf1") && !spiFtypBrand(p, n, "avifavis"));
+}
+#elif defined(VEXEL_WIC_AVIF)
+// No container of its own in the SDK's headers: the decoder is the one
+// the system finds for the stream.
+const SpiTexts kTexts = {"AVIF plug-in for vexel 1.40 (WIC)", "*.avif", "AVIF image"};
+const GUID *const kContainer = nullptr;
+bool signature(const unsigned char *p, size_t n)
+{
+    return spiFtypBrand(p, n, "avifavis");
+}
+#elif defined(VEXEL_WIC_JXL)
+const SpiTexts kTexts = {"JPEG XL plug-in for vexel 1.40 (WIC)", "*.jxl", "JPEG XL image"};
+const GUID *const kContainer = nullptr;
+bool signature(const unsigned char *p, size_t n)
+{
+    static const unsigned char box[12] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    return (n >= 2 && p[0] == 0xFF && p[1] == 0x0A) || (n >= 12 && std::memcmp(p, box, 12) == 0);
+}
 #else
-#error "define one of VEXEL_WIC_GIF, VEXEL_WIC_JPEG, VEXEL_WIC_TIFF, VEXEL_WIC_PNG"
+#error "define one of VEXEL_WIC_GIF, _JPEG, _TIFF, _PNG, _WEBP, _HEIC, _HEIF, _AVIF, _JXL"
 #endif
 
 // Rows converted per step, between two calls of the progress callback.
@@ -89,7 +125,7 @@ struct Facts {
     int greyBits = 0;                  // PNG: bits of a greyscale sample, else 0
     LONG xppm = 0, yppm = 0;           // pixels per metre, 0 when unknown
     WORD xdens = 0, ydens = 0;         // the file's own density figures
-    int orientation = 1;               // JPEG, TIFF: the EXIF/TIFF orientation
+    int orientation = 1;               // JPEG, TIFF, WebP: the EXIF/TIFF orientation
     bool unsupported = false;          // a valid file of a kind not handled
 };
 
@@ -263,6 +299,22 @@ struct Facts {
     f->ydens = dens(res[1]);
 }
 
+// The orientation in a WebP file's EXIF chunk, which the system's codec
+// leaves to the caller.
+[[maybe_unused]] void webpFacts(const unsigned char *p, size_t n, Facts *f)
+{
+    for (size_t pos = 12; pos <= n && n - pos >= 8;) {
+        uint32_t len = le16(p + pos + 4) | uint32_t(le16(p + pos + 6)) << 16;
+        if (len > n - pos - 8)
+            return;
+        if (std::memcmp(p + pos, "EXIF", 4) == 0) {
+            f->orientation = spiExifOrientation(p + pos + 8, len);
+            return;
+        }
+        pos += 8 + size_t(len) + (len & 1);
+    }
+}
+
 // ---------------------------------------------------------------- COM
 
 // COM for the length of one call. A host that runs COM in the other
@@ -383,6 +435,8 @@ int decode(const SpiSource &src, Decoded *d)
     tiffFacts(src.data, src.size, &d->facts);
 #elif defined(VEXEL_WIC_PNG)
     pngFacts(src.data, src.size, &d->facts);
+#elif defined(VEXEL_WIC_WEBP)
+    webpFacts(src.data, src.size, &d->facts);
 #endif
     if (d->facts.unsupported)
         return SPI_NOT_SUPPORT;
@@ -392,10 +446,18 @@ int decode(const SpiSource &src, Decoded *d)
     if (FAILED(d->factory->CreateStream(d->stream.out())) ||
         FAILED(d->stream->InitializeFromMemory(const_cast<BYTE *>(src.data), DWORD(src.size))))
         return SPI_NO_MEMORY;
-    if (FAILED(d->factory->CreateDecoder(*kContainer, nullptr, d->decoder.out())))
-        return SPI_OTHER_ERROR;
-    if (FAILED(d->decoder->Initialize(d->stream.p, WICDecodeMetadataCacheOnDemand)) ||
-        FAILED(d->decoder->GetFrame(0, d->frame.out())) || FAILED(d->frame->GetSize(&d->width, &d->height)) ||
+    // No decoder for the format on this system: a format it does not know.
+#if defined(VEXEL_WIC_AVIF) || defined(VEXEL_WIC_JXL)
+    HRESULT hr = d->factory->CreateDecoderFromStream(d->stream.p, nullptr, WICDecodeMetadataCacheOnDemand,
+                                                     d->decoder.out());
+    if (FAILED(hr))
+        return hr == WINCODEC_ERR_COMPONENTNOTFOUND ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
+#else
+    if (FAILED(d->factory->CreateDecoder(*kContainer, nullptr, d->decoder.out())) ||
+        FAILED(d->decoder->Initialize(d->stream.p, WICDecodeMetadataCacheOnDemand)))
+        return d->decoder.p == nullptr ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
+#endif
+    if (FAILED(d->decoder->GetFrame(0, d->frame.out())) || FAILED(d->frame->GetSize(&d->width, &d->height)) ||
         FAILED(d->frame->GetPixelFormat(&d->format)))
         return SPI_OUT_OF_ORDER;
     chooseForm(d);
@@ -425,8 +487,9 @@ int copyRows(IWICBitmapSource *source, const Decoded &d, UINT srcStride, const S
     for (UINT y0 = 0; y0 < h; y0 += kBandRows) {
         UINT n = h - y0 < kBandRows ? h - y0 : kBandRows;
         WICRect rc = {0, INT(y0), INT(w), INT(n)};
-        if (FAILED(source->CopyPixels(&rc, srcStride, srcStride * n, band.get())))
-            return SPI_OUT_OF_ORDER;
+        HRESULT hr = source->CopyPixels(&rc, srcStride, srcStride * n, band.get());
+        if (FAILED(hr)) // a codec the decoder needs (HEVC, AV1) may be missing
+            return hr == WINCODEC_ERR_COMPONENTNOTFOUND ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
         for (UINT y = 0; y < n; y++)
             put(int(y0 + y), band.get() + size_t(y) * srcStride);
         if (progress.step(int(y0 + n), int(h)))
