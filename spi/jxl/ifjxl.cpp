@@ -7,6 +7,7 @@
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/spicommon.h"
@@ -68,19 +69,24 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     return SPI_ALL_RIGHT;
 }
 
-// Receives the picture a stripe at a time, from libjxl's worker threads,
-// each stripe on its own pixels: RGB turned to BGR, grey copied.
-void putPixels(void *opaque, size_t x, size_t y, size_t count, const void *pixels)
+// The picture as libjxl writes it, top row first and RGB, made the DIB's
+// bottom-up BGR in one pass: rows swapped from both ends, and for colour
+// the red and blue of every pixel exchanged on the way.
+void toDibOrder(SpiDib *dib)
 {
-    auto *dib = static_cast<SpiDib *>(opaque);
-    const auto *s = static_cast<const unsigned char *>(pixels);
-    if (dib->hdr.biBitCount == 8) {
-        std::memcpy(dib->row(int(y)) + x, s, count);
-        return;
+    const size_t bytes = size_t(dib->width) * (dib->hdr.biBitCount / 8);
+    for (int y = 0, z = dib->height - 1; y <= z; y++, z--) {
+        unsigned char *a = dib->row(y), *b = dib->row(z);
+        if (dib->hdr.biBitCount == 8) {
+            std::swap_ranges(a, a + bytes, b);
+            continue;
+        }
+        for (size_t x = 0; x < bytes; x += 3) {
+            unsigned char r = a[x], g = a[x + 1], bl = a[x + 2];
+            a[x] = b[x + 2], a[x + 1] = b[x + 1], a[x + 2] = b[x];
+            b[x] = bl, b[x + 1] = g, b[x + 2] = r;
+        }
     }
-    unsigned char *o = dib->row(int(y)) + x * 3;
-    for (size_t i = 0; i < count; i++, s += 3, o += 3)
-        o[0] = s[2], o[1] = s[1], o[2] = s[0];
 }
 
 // The steps the input is handed to the decoder in, each followed by a
@@ -131,7 +137,10 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
                 spiGreyTable(dib->table, 256);
                 dib->colors = 256;
             }
-            if (JxlDecoderSetImageOutCallback(d.dec, &format, putPixels, dib) != JXL_DEC_SUCCESS)
+            // Rows padded to 4 bytes, as the DIB's are.
+            format.align = 4;
+            if (JxlDecoderSetImageOutBuffer(d.dec, &format, dib->bits, dib->stride * size_t(dib->height)) !=
+                JXL_DEC_SUCCESS)
                 return SPI_OUT_OF_ORDER;
             continue;
         }
@@ -147,6 +156,7 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         if (end == size)
             JxlDecoderCloseInput(d.dec);
     }
+    toDibOrder(dib);
     return prog.step(int(kSteps), int(kSteps)) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
