@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Whole-program comparison: vexel converting JPEG, GIF, TIFF and PNG to BMP
 # against the codec libraries' own tools and ImageMagick, side by side in
-# one run, reported as ratios to vexel.
+# one run, reported as ratios to vexel; and vexel converting WebP, HEIC,
+# AVIF and JPEG XL against the floor: the library's own fastest decode into
+# memory (bench/floor.c) plus a cp of a file of the BMP's size.
 #
 #   bench/formats.sh [build-dir]      (default: build; needs its vexel and spi/)
 #
 # Pictures: a 12-megapixel photo-like picture (JPEG 4:2:0 and 4:4:4, GIF,
-# TIFF, PNG) and a batch of 100 small ones (640x480 JPEG).
+# TIFF, PNG, WebP, HEIC, AVIF 4:2:0, JPEG XL) and a batch of 100 small ones
+# (640x480 JPEG).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -16,6 +19,9 @@ bash scripts/deps.sh build bench
 work=$(mktemp -d /tmp/vexel-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cc -O2 -o "$work/mkphoto" bench/mkphoto.c -lm
+libs="libwebp libheif libavif libjxl libjxl_threads"
+# shellcheck disable=SC2046,SC2086
+cc -O2 -o "$work/floor" bench/floor.c $(pkg-config --cflags --libs $libs)
 cd "$work"
 
 echo "making pictures..." >&2
@@ -25,6 +31,10 @@ cjpeg -quality 90 -sample 1x1 -outfile j444.jpg photo.ppm
 /usr/bin/convert photo.ppm -colors 256 photo.gif
 /usr/bin/convert photo.ppm -compress lzw photo.tif
 pnmtopng photo.ppm > photo.png
+cwebp -quiet -q 90 photo.ppm -o photo.webp
+heif-enc -q 80 photo.png -o photo.heic
+avifenc -j 2 -s 8 -y 420 --min 10 --max 30 photo.png photo.avif >/dev/null
+cjxl -d 1 photo.ppm photo.jxl 2>/dev/null
 mkdir small out
 ./mkphoto 640 480 7 > small.ppm
 cjpeg -quality 85 -outfile small/s000.jpg small.ppm
@@ -59,6 +69,14 @@ bench tif-convert "/usr/bin/convert photo.tif out3.bmp"
 bench png-vexel "$v -d $spi -a photo.png out.bmp"
 bench png-pngtopnm "sh -c 'pngtopnm photo.png > /dev/null'"
 bench png-convert "/usr/bin/convert photo.png out3.bmp"
+for f in webp heic avif jxl; do
+  lib=$f
+  [ $f = heic ] && lib=heif
+  bench "$f-vexel" "$v -d $spi -a photo.$f out.bmp"
+  bench "$f-floor" "$work/floor $lib photo.$f"
+  [ -e size.bmp ] || "$v" -d "$spi" -a photo.$f size.bmp
+  bench "$f-cp" "cp size.bmp out2.bmp"
+done
 # Output names keep the input's directory part: run beside the inputs.
 bench batch-vexel "sh -c 'mkdir out && cd small && $v -d $spi *.jpg ../out > /dev/null'"
 bench batch-djpeg-bmp "sh -c 'mkdir out && for f in small/*.jpg; do djpeg -bmp -outfile out/\$(basename \$f .jpg).bmp \$f; done'"
@@ -78,4 +96,12 @@ for g, rows in groups.items():
     ref = dict(rows)["vexel"]
     for tool, t in rows:
         print(f"| {g} | {tool} | {t * 1000:.1f} | {t / ref:.2f} |")
+print()
+print("| picture | vexel ms | floor ms | cp ms | vexel / (floor + cp) |")
+print("|---|---:|---:|---:|---:|")
+for g, rows in groups.items():
+    r = dict(rows)
+    if "floor" in r:
+        print(f"| {g} | {r['vexel'] * 1000:.1f} | {r['floor'] * 1000:.1f} | {r['cp'] * 1000:.1f} "
+              f"| {r['vexel'] / (r['floor'] + r['cp']):.2f} |")
 PY
