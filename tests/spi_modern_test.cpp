@@ -3,23 +3,16 @@
 // reference decoders show them, damaged copies give a failure result or the
 // same picture, and each plug-in knows its own files and can be stopped.
 #include <png.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <csetjmp>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 #include "encoders.h"
+#include "platform/winapi.h"
 #include "plugins/spi.h"
+#include "support/bmp_util.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // A picture: its result, size, depth and RGB rows top-down.
 struct Pic {
@@ -104,22 +97,12 @@ Pic readPng(const std::string &path, int bits, bool unpremultiply)
     return r;
 }
 
-// A scratch directory and the commands run in it, with $src (the source
-// picture, a PNG), $in (the file under test) and $out (the reference's PNG).
-struct Dir {
-    std::string path = "/tmp/vexel-modern-XXXXXX";
-    Dir() { EXPECT_NE(mkdtemp(&path[0]), nullptr); }
-    ~Dir() { EXPECT_EQ(std::system(("rm -rf " + path).c_str()), 0); }
-    bool run(const std::string &cmd) const
-    {
-        return std::system(("cd " + path + " && src=src.png in=in out=ref.png sh -c '" + cmd + "' >/dev/null 2>&1").c_str()) == 0;
-    }
-    Bytes read(const std::string &name) const
-    {
-        std::ifstream f(path + "/" + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
-};
+// Runs a command in the scratch directory, with $src (the source picture,
+// a PNG), $in (the file under test) and $out (the reference's PNG).
+bool run(const BmpTempDir &dir, const std::string &cmd)
+{
+    return std::system(("cd " + dir.path + " && src=src.png in=in out=ref.png sh -c '" + cmd + "' >/dev/null 2>&1").c_str()) == 0;
+}
 
 // Gradients broken by noise; the last of 2 or 4 channels is alpha, from 0 to
 // full, and the colour is multiplied by it when asked.
@@ -229,16 +212,14 @@ class SpiModern : public testing::TestWithParam<Row> {};
 TEST_P(SpiModern, MatchesTheReferenceAndRefusesDamage)
 {
     const Row &r = GetParam();
-    Dir dir;
-    ASSERT_TRUE(writeFileBytes(dir.path + "/src.png", source(r.w, r.h, r.ch, r.bits, r.premultiplied)));
-    ASSERT_TRUE(dir.run(r.make)) << r.make;
-    Bytes file = dir.read("in");
-    if (r.edit != nullptr) {
-        file = r.edit(file);
-        ASSERT_TRUE(writeFileBytes(dir.path + "/in", file));
-    }
-    ASSERT_TRUE(dir.run(r.ref)) << r.ref;
-    Pic want = readPng(dir.path + "/ref.png", r.refBits, r.unpremultiply);
+    BmpTempDir dir;
+    writeBytes(dir.file("src.png"), source(r.w, r.h, r.ch, r.bits, r.premultiplied));
+    ASSERT_TRUE(run(dir, r.make)) << r.make;
+    Bytes file = readBytes(dir.file("in"));
+    if (r.edit != nullptr)
+        writeBytes(dir.file("in"), file = r.edit(file));
+    ASSERT_TRUE(run(dir, r.ref)) << r.ref;
+    Pic want = readPng(dir.file("ref.png"), r.refBits, r.unpremultiply);
     Plugin plugin(r.spi);
     Pic got = decode(plugin, file);
     ASSERT_EQ(got.rc, 0);
@@ -282,9 +263,9 @@ int progress(int num, int denom, long lData)
 // 0 to the end, never backwards, and stops at any call that asks it to.
 TEST(SpiModernEach, SignaturesAndProgress)
 {
-    Dir dir;
-    ASSERT_TRUE(writeFileBytes(dir.path + "/src.png", source(150, 90, 3, 8, false)));
-    ASSERT_TRUE(dir.run("cwebp -q 80 $src -o p.webp && heif-enc -q 60 $src -o p.heic && avifenc -s 8 $src p.avif && "
+    BmpTempDir dir;
+    writeBytes(dir.file("src.png"), source(150, 90, 3, 8, false));
+    ASSERT_TRUE(run(dir, "cwebp -q 80 $src -o p.webp && heif-enc -q 60 $src -o p.heic && avifenc -s 8 $src p.avif && "
                         "cjxl -d 1 $src p.jxl && cjxl -d 0 --container=1 $src c.jxl"));
     const std::pair<const char *, const char *> kFiles[] = {{"p.webp", "ifwebp.spi"},
                                                             {"p.heic", "ifheic.spi ifheif.spi"},
@@ -296,14 +277,14 @@ TEST(SpiModernEach, SignaturesAndProgress)
         Plugin plugin(spi);
         ASSERT_TRUE(plugin.picture && plugin.supported) << spi;
         for (auto [name, owners] : kFiles) {
-            Bytes head = dir.read(name);
+            Bytes head = readBytes(dir.file(name));
             head.resize(2048);
             bool mine = std::strstr(owners, spi) != nullptr;
             EXPECT_EQ(plugin.supported(const_cast<char *>(name), DWORD_PTR(head.data())), int(mine)) << spi << " " << name;
             if (!mine || std::strcmp(name, "c.jxl") == 0)
                 continue;
             Calls log{{-9, 0}};
-            ASSERT_EQ(decode(plugin, dir.read(name), progress, long(&log)).rc, 0) << spi;
+            ASSERT_EQ(decode(plugin, readBytes(dir.file(name)), progress, long(&log)).rc, 0) << spi;
             log.erase(log.begin());
             ASSERT_GE(log.size(), 3u);
             EXPECT_TRUE(log.front().first == 0 && log.back().first == log.back().second) << spi;
@@ -311,7 +292,7 @@ TEST(SpiModernEach, SignaturesAndProgress)
                 EXPECT_TRUE(log[i].second > 0 && log[i - 1].first <= log[i].first) << spi << " " << i;
             for (int stop : {0, int(log.size()) / 2, int(log.size()) - 1}) {
                 Calls abortLog{{stop, 0}};
-                EXPECT_EQ(decode(plugin, dir.read(name), progress, long(&abortLog)).rc, SPI_ABORT) << spi << " " << stop;
+                EXPECT_EQ(decode(plugin, readBytes(dir.file(name)), progress, long(&abortLog)).rc, SPI_ABORT) << spi << " " << stop;
                 EXPECT_EQ(abortLog.size(), size_t(stop) + 2) << spi;
             }
         }
