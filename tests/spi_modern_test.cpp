@@ -8,9 +8,8 @@
 #include <cstring>
 
 #include "encoders.h"
-#include "platform/winapi.h"
-#include "plugins/spi.h"
 #include "support/bmp_util.h"
+#include "support/spi_util.h"
 
 namespace {
 
@@ -21,22 +20,8 @@ struct Pic {
     bool operator==(const Pic &o) const { return w == o.w && h == o.h && bits == o.bits && rgb == o.rgb; }
 };
 
-template <class Fn> Fn entry(HMODULE h, const char *name)
-{
-    return h ? reinterpret_cast<Fn>(GetProcAddress(h, name)) : nullptr;
-}
-
-struct Plugin {
-    HMODULE h;
-    IsSupportedFn supported = entry<IsSupportedFn>(h, "IsSupported");
-    GetPictureInfoFn pictureInfo = entry<GetPictureInfoFn>(h, "GetPictureInfo");
-    GetPictureFn picture = entry<GetPictureFn>(h, "GetPicture");
-    explicit Plugin(const std::string &file) : h(LoadLibraryA((VEXEL_SPI_DIR "/" + file).c_str())) {}
-    ~Plugin() { if (h != nullptr) FreeLibrary(h); }
-};
-
 // GetPicture on bytes in memory, the pair read through its table and freed.
-Pic decode(const Plugin &p, Bytes file, SPI_PROGRESS progress = nullptr, long lData = 0)
+Pic decode(const SpiPlugin &p, Bytes file, SPI_PROGRESS progress = nullptr, long lData = 0)
 {
     Pic out;
     HLOCAL hInfo = nullptr, hBm = nullptr;
@@ -220,7 +205,7 @@ TEST_P(SpiModern, MatchesTheReferenceAndRefusesDamage)
         writeBytes(dir.file("in"), file = r.edit(file));
     ASSERT_TRUE(run(dir, r.ref)) << r.ref;
     Pic want = readPng(dir.file("ref.png"), r.refBits, r.unpremultiply);
-    Plugin plugin(r.spi);
+    SpiPlugin plugin(r.spi);
     Pic got = decode(plugin, file);
     ASSERT_EQ(got.rc, 0);
     EXPECT_EQ(got.bits, r.grey ? 8 : 24);
@@ -249,16 +234,6 @@ TEST_P(SpiModern, MatchesTheReferenceAndRefusesDamage)
 INSTANTIATE_TEST_SUITE_P(Kinds, SpiModern, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
 
-using Calls = std::vector<std::pair<int, int>>;
-
-// Logs each call; asks to stop at the call numbered by the log's first entry.
-int progress(int num, int denom, long lData)
-{
-    auto *log = reinterpret_cast<Calls *>(lData);
-    log->emplace_back(num, denom);
-    return int(log->size()) - 2 == log->front().first;
-}
-
 // Each plug-in takes its own files and no other; it reports progress from
 // 0 to the end, never backwards, and stops at any call that asks it to.
 TEST(SpiModernEach, SignaturesAndProgress)
@@ -274,7 +249,7 @@ TEST(SpiModernEach, SignaturesAndProgress)
                                                             {"c.jxl", "ifjxl.spi"},
                                                             {"src.png", ""}};
     for (const char *spi : {"ifwebp.spi", "ifheic.spi", "ifheif.spi", "ifavif.spi", "ifjxl.spi"}) {
-        Plugin plugin(spi);
+        SpiPlugin plugin(spi);
         ASSERT_TRUE(plugin.picture && plugin.supported) << spi;
         for (auto [name, owners] : kFiles) {
             Bytes head = readBytes(dir.file(name));
@@ -283,16 +258,17 @@ TEST(SpiModernEach, SignaturesAndProgress)
             EXPECT_EQ(plugin.supported(const_cast<char *>(name), DWORD_PTR(head.data())), int(mine)) << spi << " " << name;
             if (!mine || std::strcmp(name, "c.jxl") == 0)
                 continue;
-            Calls log{{-9, 0}};
-            ASSERT_EQ(decode(plugin, readBytes(dir.file(name)), progress, long(&log)).rc, 0) << spi;
+            SpiCalls log{{-9, 0}};
+            ASSERT_EQ(decode(plugin, readBytes(dir.file(name)), spiProgressLog, long(&log)).rc, 0) << spi;
             log.erase(log.begin());
             ASSERT_GE(log.size(), 3u);
             EXPECT_TRUE(log.front().first == 0 && log.back().first == log.back().second) << spi;
             for (size_t i = 1; i < log.size(); i++)
                 EXPECT_TRUE(log[i].second > 0 && log[i - 1].first <= log[i].first) << spi << " " << i;
             for (int stop : {0, int(log.size()) / 2, int(log.size()) - 1}) {
-                Calls abortLog{{stop, 0}};
-                EXPECT_EQ(decode(plugin, readBytes(dir.file(name)), progress, long(&abortLog)).rc, SPI_ABORT) << spi << " " << stop;
+                SpiCalls abortLog{{stop, 0}};
+                EXPECT_EQ(decode(plugin, readBytes(dir.file(name)), spiProgressLog, long(&abortLog)).rc, SPI_ABORT)
+                    << spi << " " << stop;
                 EXPECT_EQ(abortLog.size(), size_t(stop) + 2) << spi;
             }
         }

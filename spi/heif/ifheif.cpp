@@ -231,8 +231,9 @@ int result(const heif_error &e)
     }
 }
 
-// The primary image's handle, and its size as it is to be seen.
-int open(Heif *h, const SpiSource &src, int *width, int *height)
+// The primary image's handle, its size as it is to be seen and whether it
+// is grey, for a file the plug-in reads.
+int openPrimary(Heif *h, const SpiSource &src, int *width, int *height, bool *grey)
 {
     if (h->ctx == nullptr)
         return SPI_NO_MEMORY;
@@ -241,26 +242,25 @@ int open(Heif *h, const SpiSource &src, int *width, int *height)
         rc = result(heif_context_get_primary_image_handle(h->ctx, &h->handle));
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    Coding c = coding(src);
+    if (c.overlay)
+        return SPI_NOT_SUPPORT;
+    if (!c.fits)
+        return SPI_OUT_OF_ORDER;
     *width = heif_image_handle_get_width(h->handle);
     *height = heif_image_handle_get_height(h->handle);
-    return SPI_ALL_RIGHT;
+    *grey = c.grey;
+    return spiSizeOk(*width, *height, c.grey ? 8 : 24) ? SPI_ALL_RIGHT : SPI_NO_MEMORY;
 }
 
 int info(const SpiSource &src, PictureInfo *lpInfo)
 {
     Heif h;
     int w, ht;
-    int rc = open(&h, src, &w, &ht);
+    bool grey;
+    int rc = openPrimary(&h, src, &w, &ht, &grey);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    Coding c = coding(src);
-    if (c.overlay)
-        return SPI_NOT_SUPPORT;
-    if (!c.fits)
-        return SPI_OUT_OF_ORDER;
-    bool grey = c.grey;
-    if (!spiSizeOk(w, ht, grey ? 8 : 24))
-        return SPI_NO_MEMORY;
     lpInfo->width = w;
     lpInfo->height = ht;
     lpInfo->colorDepth = grey ? 8 : 24;
@@ -310,17 +310,10 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 {
     Heif h;
     int w, ht;
-    int rc = open(&h, src, &w, &ht);
+    RowFormat f = {3, 8, false, false};
+    int rc = openPrimary(&h, src, &w, &ht, &f.grey);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    Coding c = coding(src);
-    if (c.overlay)
-        return SPI_NOT_SUPPORT;
-    if (!c.fits)
-        return SPI_OUT_OF_ORDER;
-    RowFormat f = {3, 8, false, c.grey};
-    if (!spiSizeOk(w, ht, f.grey ? 8 : 24))
-        return SPI_NO_MEMORY;
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(h.handle) > 8;
     f.premultiplied = heif_image_handle_has_alpha_channel(h.handle) && heif_image_handle_is_premultiplied_alpha(h.handle);
     heif_chroma chroma = f.premultiplied ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
