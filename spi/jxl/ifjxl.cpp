@@ -89,9 +89,30 @@ void toDibOrder(SpiDib *dib)
     }
 }
 
-// The steps the input is handed to the decoder in, each followed by a
-// progress call.
-constexpr size_t kSteps = 16;
+// libjxl's thread pool, wrapped so that the progress callback is called
+// before each parallel stage of the decode, on the thread that called the
+// plug-in. How many stages a picture takes is not known in advance: each is
+// reported as the next step of one more. A stage cannot be refused (libjxl
+// 0.7 ends the process when some of them fail), so a request to stop is
+// kept, no further call is made, and the decode ends with the frame,
+// handing out nothing.
+struct Runner {
+    void *pool;
+    const SpiProgress &prog;
+    int stages = 0;
+    bool stopped = false;
+};
+
+JxlParallelRetCode runStage(void *opaque, void *jxl, JxlParallelRunInit init, JxlParallelRunFunction func,
+                            uint32_t start, uint32_t end)
+{
+    auto *r = static_cast<Runner *>(opaque);
+    if (!r->stopped) {
+        r->stages++;
+        r->stopped = r->prog.step(r->stages, r->stages + 1);
+    }
+    return JxlThreadParallelRunner(r->pool, jxl, init, func, start, end);
+}
 
 int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 {
@@ -99,24 +120,18 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     if (d.dec == nullptr)
         return SPI_NO_MEMORY;
     d.runner = JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
-    if (d.runner == nullptr || JxlDecoderSetParallelRunner(d.dec, JxlThreadParallelRunner, d.runner) != JXL_DEC_SUCCESS ||
+    Runner runner{d.runner, prog};
+    if (d.runner == nullptr || JxlDecoderSetParallelRunner(d.dec, runStage, &runner) != JXL_DEC_SUCCESS ||
         JxlDecoderSubscribeEvents(d.dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetUnpremultiplyAlpha(d.dec, JXL_TRUE) != JXL_DEC_SUCCESS)
+        JxlDecoderSetUnpremultiplyAlpha(d.dec, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(d.dec, src.data, src.size) != JXL_DEC_SUCCESS)
         return SPI_OTHER_ERROR;
+    JxlDecoderCloseInput(d.dec);
     JxlBasicInfo bi;
     JxlPixelFormat format = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     bool grey = false, turned = false;
-
-    // The input goes in by steps, so that progress can be told and the
-    // decode stopped between them.
-    const size_t size = src.size, step = size / kSteps + 1;
-    size_t start = 0, end = step < size ? step : size;
-    if (prog.step(0, int(kSteps)))
+    if (prog.step(0, 1))
         return SPI_ABORT;
-    if (JxlDecoderSetInput(d.dec, src.data, end) != JXL_DEC_SUCCESS)
-        return SPI_OTHER_ERROR;
-    if (end == size)
-        JxlDecoderCloseInput(d.dec);
     for (;;) {
         JxlDecoderStatus st = JxlDecoderProcessInput(d.dec);
         if (st == JXL_DEC_FULL_IMAGE)
@@ -126,9 +141,7 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
             if (rc != SPI_ALL_RIGHT)
                 return rc;
             format.num_channels = grey ? 1 : 3;
-            continue;
-        }
-        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+        } else if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
             // The frame's headers are read: the pixels follow.
             int rc = spiAllocDib(dib, turned ? bi.ysize : bi.xsize, turned ? bi.xsize : bi.ysize, grey ? 8 : 24);
             if (rc != SPI_ALL_RIGHT)
@@ -142,22 +155,14 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
             if (JxlDecoderSetImageOutBuffer(d.dec, &format, dib->bits, dib->stride * size_t(dib->height)) !=
                 JXL_DEC_SUCCESS)
                 return SPI_OUT_OF_ORDER;
-            continue;
+        } else {
+            return runner.stopped ? SPI_ABORT : SPI_OUT_OF_ORDER; // damaged, or cut short
         }
-        if (st != JXL_DEC_NEED_MORE_INPUT || end == size)
-            return SPI_OUT_OF_ORDER; // damaged, or cut short
-        // What the decoder has not taken yet goes in again, with the next step.
-        start = end - JxlDecoderReleaseInput(d.dec);
-        end = size - end > step ? end + step : size;
-        if (prog.step(int(end / step), int(kSteps)))
-            return SPI_ABORT;
-        if (JxlDecoderSetInput(d.dec, src.data + start, end - start) != JXL_DEC_SUCCESS)
-            return SPI_OTHER_ERROR;
-        if (end == size)
-            JxlDecoderCloseInput(d.dec);
     }
+    if (runner.stopped)
+        return SPI_ABORT;
     toDibOrder(dib);
-    return prog.step(int(kSteps), int(kSteps)) ? SPI_ABORT : SPI_ALL_RIGHT;
+    return prog.step(runner.stages + 1, runner.stages + 1) ? SPI_ABORT : SPI_ALL_RIGHT;
 }
 
 } // namespace
