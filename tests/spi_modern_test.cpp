@@ -6,6 +6,7 @@
 
 #include <csetjmp>
 #include <cstring>
+#include <tuple>
 
 #include "encoders.h"
 #include "support/bmp_util.h"
@@ -273,6 +274,33 @@ TEST(SpiModernEach, SignaturesAndProgress)
             }
         }
     }
+}
+
+// Files that ask for more than they hold are refused before anything is
+// decoded: an image larger than 65536 times its file (4); a lossy WebP frame
+// without a bit for each macroblock, a HEVC stream larger than any image
+// its file declares (3); an overlay, whose canvas libheif makes first (2).
+TEST(SpiModernEach, RefusedBeforeDecoding)
+{
+    BmpTempDir dir;
+    writeBytes(dir.file("src.png"), source(19, 11, 3, 8, false));
+    ASSERT_TRUE(run(dir, "heif-enc -q 60 $src -o p.heic && avifenc -s 8 $src p.avif"));
+    auto huge = [&](const char *name) { // every image 10000x10000
+        Bytes f = readBytes(dir.file(name));
+        for (auto at = f.begin(); (at = std::search(at + 1, f.end(), std::begin("ispe"), std::end("ispe") - 1)) != f.end();)
+            std::copy_n("\0\0\x27\x10\0\0\x27\x10", 8, at + 8);
+        return f;
+    };
+    auto seed = [](const char *name) { return readBytes(VEXEL_SOURCE_DIR "/fuzz/corpus/" + std::string(name)); };
+    const std::tuple<const char *, Bytes, int> kRows[] = {
+        {"ifavif.spi", huge("p.avif"), SPI_NO_MEMORY},
+        {"ifheic.spi", huge("p.heic"), SPI_NO_MEMORY},
+        {"ifwebp.spi", seed("ifwebp_fuzz/regress-lossy-huge-header.webp"), SPI_OUT_OF_ORDER},
+        {"ifheic.spi", seed("ifheic_fuzz/regress-sps-20000.heic"), SPI_OUT_OF_ORDER},
+        {"ifheic.spi", seed("ifheic_fuzz/regress-overlay-canvas.heic"), SPI_NOT_SUPPORT},
+    };
+    for (const auto &[spi, file, rc] : kRows)
+        EXPECT_EQ(decode(SpiPlugin(spi), file).rc, rc) << spi;
 }
 
 } // namespace

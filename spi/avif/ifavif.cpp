@@ -6,6 +6,7 @@
 // rounds samples of more than 8 bits to 8 as it converts them to RGB.
 #include <avif/avif.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -209,6 +210,11 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     int rc = open(&d, src);
     if (rc != SPI_ALL_RIGHT)
         return rc;
+    // The image the container declares, and what the AV1 decoder may make of
+    // it, within what the picture may take.
+    if (!spiDibFits(*dib, d.p->image->width, d.p->image->height, 24))
+        return SPI_NO_MEMORY;
+    d.p->imageSizeLimit = uint32_t(std::min<int64_t>(d.p->imageSizeLimit, dib->maxImage / 3));
     // Progress: the AV1 decode, the conversion and the turn, one step each.
     if (prog.step(0, 3))
         return SPI_ABORT;

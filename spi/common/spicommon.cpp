@@ -110,6 +110,12 @@ bool spiSizeOk(int64_t width, int64_t height, int bitCount)
     return dibSizes(width, height, bitCount, &stride, &image);
 }
 
+bool spiDibFits(const SpiDib &dib, int64_t width, int64_t height, int bitCount)
+{
+    int64_t stride, image;
+    return dibSizes(width, height, bitCount, &stride, &image) && image <= dib.maxImage;
+}
+
 int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount)
 {
     int64_t stride, image;

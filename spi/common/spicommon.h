@@ -103,6 +103,10 @@ bool spiSizeOk(int64_t width, int64_t height, int bitCount);
 // dib->maxImage too; returns an SPI result.
 int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount);
 
+// Whether spiAllocDib would give dib a width x height picture of bitCount
+// bits: for the checks before a library decodes into buffers of its own.
+bool spiDibFits(const SpiDib &dib, int64_t width, int64_t height, int bitCount);
+
 // Makes the info block (header and colors table entries) and gives both
 // blocks to the caller. An 8-bit picture whose rows use an index past its
 // table gets the table extended with black up to that index, so that every

@@ -316,6 +316,9 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return rc;
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(h.handle) > 8;
     f.premultiplied = heif_image_handle_has_alpha_channel(h.handle) && heif_image_handle_is_premultiplied_alpha(h.handle);
+    // libheif's picture, before the DIB is made from it, follows the limits too.
+    if (!spiDibFits(*dib, int64_t(w) * (f.premultiplied ? 4 : 3) * (deep ? 2 : 1), ht, 8))
+        return SPI_NO_MEMORY;
     heif_chroma chroma = f.premultiplied ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
                                          : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
     if (prog.step(0, ht))

@@ -140,6 +140,9 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
             int rc = JxlDecoderGetBasicInfo(d.dec, &bi) == JXL_DEC_SUCCESS ? check(bi, &grey, &turned) : SPI_OUT_OF_ORDER;
             if (rc != SPI_ALL_RIGHT)
                 return rc;
+            // before libjxl makes its buffers for the frame
+            if (!spiDibFits(*dib, bi.xsize, bi.ysize, grey ? 8 : 24))
+                return SPI_NO_MEMORY;
             format.num_channels = grey ? 1 : 3;
         } else if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
             // The frame's headers are read: the pixels follow.
