@@ -154,7 +154,10 @@ const Row kRows[] = {
      kWebpFrames + "convert $src -crop 20x10+0+0 +repage f1.png && cwebp -lossless f1.png -o f1.webp && "
                    "webpmux -frame f1.webp +100+6+4 -frame f2.webp +100 -bgcolor 255,200,100,50 -o $in",
      "convert -size 37x23 xc:\"rgb(200,100,50)\" f1.png -geometry +6+4 -composite $out"},
-    {"WebpExifTransverse", "ifwebp.spi", 37, 23, 3, 8, exif(7) + "cwebp -lossless $src -o p.webp && webpmux -set exif exif p.webp -o $in",
+    // the EXIF block as a JPEG holds it, behind "Exif\0\0", as some writers keep it
+    {"WebpExifTransverse", "ifwebp.spi", 37, 23, 3, 8,
+     exif(7) + "{ printf \"Exif\\000\\000\"; cat exif; } > e && cwebp -lossless $src -o p.webp && "
+               "webpmux -set exif e p.webp -o $in",
      "convert $src -transverse $out"},
     {"HeicLossy", "ifheic.spi", 37, 23, 3, 8, "heif-enc -q 60 $src -o $in", kHeifRef},
     {"HeicLosslessAlpha", "ifheif.spi", 37, 23, 4, 8, kHeifLossless + "$src -o $in", kHeifRef},

@@ -346,6 +346,11 @@ int spiOrient(SpiDib *dib, int orientation)
 
 int spiExifOrientation(const unsigned char *p, size_t n)
 {
+    // Some writers keep the "Exif\0\0" that starts the block in a JPEG.
+    if (n >= 6 && std::memcmp(p, "Exif\0\0", 6) == 0) {
+        p += 6;
+        n -= 6;
+    }
     if (n < 8 || !((p[0] == 'I' && p[1] == 'I') || (p[0] == 'M' && p[1] == 'M')))
         return 1;
     const bool le = p[0] == 'I';

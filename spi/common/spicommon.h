@@ -158,7 +158,8 @@ inline void spiCmykToBgr(uint32_t c, uint32_t m, uint32_t y, uint32_t k, uint32_
 }
 
 // The orientation tag (274) of the first directory of the TIFF-structured
-// block at p (an EXIF block, or a TIFF file itself), 1 when it has none.
+// block at p (an EXIF block, with or without the "Exif\0\0" in front of it,
+// or a TIFF file itself), 1 when it has none.
 int spiExifOrientation(const unsigned char *p, size_t n);
 
 // Fills the part of an 8-bit picture outside the rectangle [x0, x1) x
