@@ -190,14 +190,18 @@ int decode(const SpiSource &src, SpiDib *out, const SpiProgress &prog)
         static const int step[4] = {8, 8, 4, 2};
         int passes = gif->Image.Interlace ? 4 : 1;
         int done = 0;
+        // Rows that lie wholly on the screen are decoded straight into the
+        // picture; the others go through the line and are cut.
+        const bool whole = x1 == lay.left + lay.width;
         for (int pass = 0; pass < passes; pass++) {
             int r0 = passes == 1 ? 0 : start[pass];
             int dr = passes == 1 ? 1 : step[pass];
             for (int r = r0; r < h; r += dr) {
-                if (DGifGetLine(gif, line.data(), lay.width) == GIF_ERROR)
-                    return SPI_OUT_OF_ORDER;
                 int y = lay.top + r;
-                if (y < dib.height && x0 < x1)
+                GifPixelType *to = whole && y < dib.height ? dib.row(y) + x0 : line.data();
+                if (DGifGetLine(gif, to, lay.width) == GIF_ERROR)
+                    return SPI_OUT_OF_ORDER;
+                if (to == line.data() && y < dib.height && x0 < x1)
                     std::memcpy(dib.row(y) + x0, line.data(), size_t(x1 - x0));
                 if (prog.step(++done, steps))
                     return SPI_ABORT;
