@@ -22,9 +22,10 @@ int write_chk = 0;
 
 namespace {
 
-// A large stream buffer, and the rows handed over in as few calls as
-// possible (the stream then writes them straight from the pixel block),
-// keep the number of system calls and copies small.
+// The encoders of BM2 and IMP write a large stream buffer; a BMP's rows go
+// unbuffered, in as few calls as possible, straight from the pixel block
+// to the file (a buffer would take a copy of its first megabyte and of its
+// end).
 constexpr size_t kStreamBuffer = size_t(1) << 20;
 constexpr int64_t kBlock = int64_t(1) << 30;
 
@@ -148,7 +149,10 @@ int writeBitmap(BITMAPINFO *info, unsigned char *bits, const char *path, long in
         return -1;
     }
     FILE *fp = out.fp;
-    std::setvbuf(fp, buffer, _IOFBF, sizeof buffer);
+    if (kind == KIND_BMP)
+        std::setvbuf(fp, nullptr, _IONBF, 0);
+    else
+        std::setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 
     unsigned char *work;
     unsigned char impWork[54];
