@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/mem.h"
@@ -46,6 +47,12 @@ TEST(Mem, BlocksAreZeroedAndStable)
     EXPECT_EQ(getmemSize(h), 3 << 20);
     auto *b = static_cast<unsigned char *>(a);
     EXPECT_EQ(b[0] | b[(3 << 20) - 1], 0);
+    std::memset(b, 0xFF, 3 << 20);
+    EXPECT_EQ(LocalFree(h), nullptr);
+    // The next block of about that size may take the freed memory: zeroed.
+    h = getmemLock((3 << 20) - 5);
+    b = static_cast<unsigned char *>(getmemAdr(h));
+    EXPECT_EQ(std::count(b, b + (3 << 20) - 5, 0), (3 << 20) - 5);
     EXPECT_EQ(LocalFree(h), nullptr);
     // A pointer that is no handle is refused, not freed.
     int local = 0;

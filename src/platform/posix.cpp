@@ -65,12 +65,56 @@ LocalBlock *blockOf(HLOCAL h)
     return static_cast<LocalBlock *>(h);
 }
 
+// The mapping of the last picture-sized block freed, kept for the next
+// one: a batch converts picture after picture of much the same size, and
+// clearing a kept mapping costs less than the kernel's unmapping, faulting
+// in and clearing a new one. Larger pictures take long enough for that not
+// to matter, and give their memory back at once.
+constexpr size_t kKeptMax = size_t(64) << 20;
+void *keptMap = nullptr;
+size_t keptLen = 0;
+
+void unmapKept()
+{
+    if (keptMap != nullptr)
+        munmap(keptMap, keptLen);
+    keptMap = nullptr;
+    keptLen = 0;
+}
+
+// A mapping of len bytes (a multiple of the huge page) whose first bytes
+// are zero: the kept one when it is as long, else a new one; null when
+// none can be made.
+void *mapZeroed(size_t len, size_t bytes)
+{
+    if (keptMap != nullptr && keptLen == len) {
+        void *p = keptMap;
+        keptMap = nullptr;
+        keptLen = 0;
+        std::memset(p, 0, bytes);
+        return p;
+    }
+    unmapKept();
+    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(p, len, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
 void release(LocalBlock *b)
 {
-    if (b->mapped)
+    if (b->mapped && b->mapped <= kKeptMax) {
+        unmapKept();
+        keptMap = b->data;
+        keptLen = b->mapped;
+    } else if (b->mapped) {
         munmap(b->data, b->mapped);
-    else
+    } else {
         std::free(b->data);
+    }
     std::free(b);
 }
 
@@ -90,14 +134,11 @@ HLOCAL LocalAlloc(UINT, SIZE_T bytes)
             return nullptr;
         }
         size_t len = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) {
+        void *p = mapZeroed(len, bytes);
+        if (p == nullptr) {
             std::free(b);
             return nullptr;
         }
-#ifdef MADV_HUGEPAGE
-        madvise(p, len, MADV_HUGEPAGE);
-#endif
         b->mapped = len;
         b->data = p;
     } else {
