@@ -121,6 +121,10 @@ Pic decode(const Plugin &p, Bytes file, unsigned flag = 1, SPI_PROGRESS progress
                  LocalSize(hInfo) >= sizeof bi + colors * 4 && LocalSize(hBm) >= image &&
                  (bi.biSizeImage == 0 || bi.biSizeImage == image);
     out.fault = sound ? "" : "header fields, depth, or blocks smaller than the table or the rows";
+    for (size_t i = 0; sound && i < image; i++) {
+        if (i % stride >= size_t(bi.biWidth) * depth && bits[i] != 0)
+            out.fault = "row padding not zero";
+    }
     for (int y = bi.biHeight - 1; sound && y >= 0; y--) {
         for (const uint8_t *q = bits + size_t(y) * stride; q < bits + size_t(y) * stride + bi.biWidth * depth; q += depth) {
             if (depth == 1 && *q >= colors)
@@ -575,6 +579,23 @@ TEST(SpiRules, Orientation)
             EXPECT_TRUE(got.rc == 0 && got.bits == 8 && differs(want, got) == -1) << s.spi << " " << o;
             EXPECT_TRUE(pi.width == want.w && pi.height == want.h && pi.colorDepth == 8) << s.spi << " " << o;
         }
+    }
+}
+
+// A picture may get the memory of the one before, uncleared where the
+// decoder writes every pixel: nothing of the last picture shows, in the
+// pixels or in the rows' padding. (Blocks of a megabyte and more are kept;
+// the two pictures' rows differ in length.)
+TEST(SpiRules, NothingOfTheLastPicture)
+{
+    for (auto make : {+[](int w, int h) { return jpeg(pic(w, h, 3)); },
+                      +[](int w, int h) { return tiff(pic(w, h, 3), {COMPRESSION_NONE}); }}) {
+        Sample last = make(700, 501), s = make(701, 500);
+        Plugin plugin(s.spi);
+        ASSERT_EQ(decode(plugin, last.file).rc, 0);
+        Pic got = decode(plugin, s.file);
+        EXPECT_EQ(got.fault, "") << s.spi;
+        EXPECT_EQ(differs(s.ref(s), got), -1) << s.spi;
     }
 }
 

@@ -116,14 +116,14 @@ bool spiDibFits(const SpiDib &dib, int64_t width, int64_t height, int bitCount)
     return dibSizes(width, height, bitCount, &stride, &image) && image <= dib.maxImage;
 }
 
-int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount)
+int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount, bool whole)
 {
     int64_t stride, image;
     if (bitCount != 8 && bitCount != 24)
         return SPI_OTHER_ERROR;
     if (!dibSizes(width, height, bitCount, &stride, &image) || image > dib->maxImage)
         return SPI_NO_MEMORY;
-    HLOCAL h = LocalAlloc(LHND, size_t(image));
+    HLOCAL h = LocalAlloc(whole ? LMEM_MOVEABLE : LHND, size_t(image));
     if (h == nullptr)
         return SPI_NO_MEMORY;
     auto *bits = static_cast<unsigned char *>(LocalLock(h));
@@ -131,6 +131,9 @@ int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount)
         LocalFree(h);
         return SPI_MEMORY_ERROR;
     }
+    const size_t used = size_t(width) * size_t(bitCount / 8);
+    for (int64_t y = 0; whole && used < size_t(stride) && y < height; y++)
+        std::memset(bits + size_t(y) * size_t(stride) + used, 0, size_t(stride) - used);
     dib->hBm = h;
     dib->bits = bits;
     dib->stride = size_t(stride);
@@ -316,7 +319,7 @@ int spiOrient(SpiDib *dib, int orientation)
     const bool turned = orientation >= 5;
     const int sw = dib->width, sh = dib->height;
     SpiDib out;
-    int rc = spiAllocDib(&out, turned ? sh : sw, turned ? sw : sh, bitCount);
+    int rc = spiAllocDib(&out, turned ? sh : sw, turned ? sw : sh, bitCount, true);
     if (rc != SPI_ALL_RIGHT)
         return rc;
     const size_t px = size_t(bitCount / 8);

@@ -100,8 +100,11 @@ bool spiSizeOk(int64_t width, int64_t height, int bitCount);
 
 // Allocates the pixel block for a width x height picture of 8 or 24 bits
 // per pixel and fills in the header. Checks every size first, against
-// dib->maxImage too; returns an SPI result.
-int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount);
+// dib->maxImage too; returns an SPI result. The block comes cleared, unless
+// the decoder writes every pixel of every row (`whole`) or fails: then only
+// the rows' padding is cleared, and a batch is spared clearing the memory
+// its last picture leaves.
+int spiAllocDib(SpiDib *dib, int64_t width, int64_t height, int bitCount, bool whole = false);
 
 // Whether spiAllocDib would give dib a width x height picture of bitCount
 // bits: for the checks before a library decodes into buffers of its own.

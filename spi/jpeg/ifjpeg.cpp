@@ -229,7 +229,8 @@ int decodeInto(Job *job, const SpiSource &src, SpiDib *out, const SpiProgress &p
         return SPI_OUT_OF_ORDER;
     job->orientation = orientationOf(ci);
     jpeg_calc_output_dimensions(&ci);
-    int rc = spiAllocDib(&dib, ci.output_width, ci.output_height, kind == kGrey ? 8 : 24);
+    // every row is read whole, or the decode fails
+    int rc = spiAllocDib(&dib, ci.output_width, ci.output_height, kind == kGrey ? 8 : 24, true);
     if (rc != SPI_ALL_RIGHT)
         return rc;
     if (kind == kGrey) {

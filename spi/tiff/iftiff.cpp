@@ -610,7 +610,8 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return rc;
     TIFF *t = o.t.get();
     const Layout &lay = o.lay;
-    rc = spiAllocDib(dib, lay.width, lay.height, lay.colours == 1 ? 8 : 24);
+    // every strip, tile or band is read whole, or the decode fails
+    rc = spiAllocDib(dib, lay.width, lay.height, lay.colours == 1 ? 8 : 24, true);
     if (rc != SPI_ALL_RIGHT)
         return rc;
     dib->hdr.biXPelsPerMeter = lay.xppm;

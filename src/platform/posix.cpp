@@ -33,8 +33,8 @@ extern char **environ;
 
 namespace {
 
-// Blocks from this size on come straight from mmap: already zero, and large
-// enough to be worth transparent huge pages, which spare the page faults of
+// Blocks from this size on come straight from mmap: zero when new, and
+// large enough to be worth transparent huge pages, which spare the page faults of
 // the first touch of a picture-sized block. Under the address sanitizer
 // every block comes from malloc instead, so that a write past a picture's
 // end is seen rather than lost in the rounding of the mapping.
@@ -82,16 +82,16 @@ void unmapKept()
     keptLen = 0;
 }
 
-// A mapping of len bytes (a multiple of the huge page) whose first bytes
-// are zero: the kept one when it is as long, else a new one; null when
-// none can be made.
-void *mapZeroed(size_t len, size_t bytes)
+// A mapping of len bytes (a multiple of the huge page) whose first `zeros`
+// bytes are zero: the kept one when it is as long, else a new one; null
+// when none can be made.
+void *mapZeroed(size_t len, size_t zeros)
 {
     if (keptMap != nullptr && keptLen == len) {
         void *p = keptMap;
         keptMap = nullptr;
         keptLen = 0;
-        std::memset(p, 0, bytes);
+        std::memset(p, 0, zeros);
         return p;
     }
     unmapKept();
@@ -120,7 +120,7 @@ void release(LocalBlock *b)
 
 } // namespace
 
-HLOCAL LocalAlloc(UINT, SIZE_T bytes)
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
 {
     auto *b = static_cast<LocalBlock *>(std::malloc(sizeof(LocalBlock)));
     if (b == nullptr)
@@ -134,7 +134,7 @@ HLOCAL LocalAlloc(UINT, SIZE_T bytes)
             return nullptr;
         }
         size_t len = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void *p = mapZeroed(len, bytes);
+        void *p = mapZeroed(len, flags & LMEM_ZEROINIT ? bytes : 0);
         if (p == nullptr) {
             std::free(b);
             return nullptr;

@@ -100,7 +100,8 @@ typedef struct tagBITMAPINFO {
 #pragma pack(pop)
 
 /* Local memory, provided by the host. Every block is movable: the handle
- * is not the address; LocalLock gives the address. */
+ * is not the address; LocalLock gives the address. As on Windows, a block
+ * comes cleared only when asked (LMEM_ZEROINIT, as in LHND). */
 #define VEXEL_HOST_API SPI_EXTERN_C __attribute__((visibility("default")))
 VEXEL_HOST_API HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 VEXEL_HOST_API LPVOID LocalLock(HLOCAL hMem);
