@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Whole-program comparison: vexel converting JPEG, GIF, TIFF and PNG to BMP
-# against the codec libraries' own tools and ImageMagick, side by side in
-# one run, reported as ratios to vexel; and vexel converting WebP, HEIC,
-# AVIF and JPEG XL against the floor: the library's own fastest decode into
-# memory (bench/floor.c) plus a cp of a file of the BMP's size.
+# Whole-program benchmarks of vexel converting to BMP, each against a
+# reference measured in the same run:
+#
+# 1. JPEG, GIF, TIFF and PNG against the codec libraries' own tools and
+#    ImageMagick, on a 12-megapixel photo-like picture, as ratios to vexel.
+# 2. Every format against its floor: the library's fastest decode of the
+#    whole picture into memory (bench/floor.c) plus a cp of a file of the
+#    BMP's size, all three in one hyperfine run. GIF, TIFF, JPEG and PNG on
+#    three pictures: the photo, a 2560x1440 screenshot (bench/mkscreen.c)
+#    and a 3000x2000 one in 256 colours; TIFF uncompressed, LZW, Deflate
+#    and PackBits. WebP, HEIC, AVIF 4:2:0 and JPEG XL on the photo.
+# 3. The fixed cost: 200 small JPEGs (1280x960) in one run of vexel, against
+#    mogrify -format bmp and a djpeg per file.
 #
 #   bench/formats.sh [build-dir]      (default: build; needs its vexel and spi/)
 #
-# Pictures: a 12-megapixel photo-like picture (JPEG 4:2:0 and 4:4:4, GIF,
-# TIFF, PNG, WebP, HEIC, AVIF 4:2:0, JPEG XL) and a batch of 100 small ones
-# (640x480 JPEG).
+# Times are medians; outputs are removed before every run. Each hyperfine
+# run of part 2 is made VEXEL_BENCH_ROUNDS times (default 3) of
+# VEXEL_BENCH_RUNS runs (default 5), the rows in turn, so that a change in
+# the machine's load falls on every row alike.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -19,33 +28,63 @@ bash scripts/deps.sh build bench
 work=$(mktemp -d /tmp/vexel-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cc -O2 -o "$work/mkphoto" bench/mkphoto.c -lm
-libs="libwebp libheif libavif libjxl libjxl_threads"
-# shellcheck disable=SC2046,SC2086
-cc -O2 -o "$work/floor" bench/floor.c $(pkg-config --cflags --libs $libs)
+cc -O2 -o "$work/mkscreen" bench/mkscreen.c -lm
+# One floor program per library (see floor.c). A format outside vexel's
+# default set gets a plug-in directory with its plug-in alone: -a on
+# build/spi would load every plug-in there and add their start to the row.
+for lib in gif:libgif tiff:libtiff-4 jpeg:libjpeg png:libpng webp:libwebp heif:libheif avif:libavif \
+  jxl:libjxl,libjxl_threads; do
+  name=${lib%:*}
+  # shellcheck disable=SC2046
+  cc -O2 -DFLOOR_"${name^^}" -o "$work/floor-$name" bench/floor.c $(pkg-config --cflags --libs "${lib#*:}")
+done
+for key in png webp heic avif jxl; do
+  mkdir "$work/spi-$key"
+  ln -s "$build/spi/if$key.spi" "$work/spi-$key/"
+done
 cd "$work"
 
 echo "making pictures..." >&2
+C=/usr/bin/convert
 ./mkphoto 4240 2832 > photo.ppm                       # 12.0 megapixels
+./mkscreen 2560 1440 > screen.ppm
+./mkphoto 3000 2000 3 > p256.ppm
+$C p256.ppm -colors 256 p256.gif
+for p in photo screen; do $C $p.ppm -colors 256 $p.gif; done
+for p in photo screen p256; do
+  src=$p.ppm
+  [ $p = p256 ] && src="p256.gif -type Palette"
+  # shellcheck disable=SC2086
+  for c in none lzw zip RLE; do $C $src -compress $c "$p-${c,,}.tif"; done
+  mv "$p-rle.tif" "$p-packbits.tif"
+done
 cjpeg -quality 90 -sample 2x2 -outfile j420.jpg photo.ppm
 cjpeg -quality 90 -sample 1x1 -outfile j444.jpg photo.ppm
-/usr/bin/convert photo.ppm -colors 256 photo.gif
-/usr/bin/convert photo.ppm -compress lzw photo.tif
+cjpeg -quality 90 -sample 2x2 -outfile screen.jpg screen.ppm
 pnmtopng photo.ppm > photo.png
+pnmtopng screen.ppm > screen.png
+$C p256.gif p256.png                                   # a palette PNG
 cwebp -quiet -q 90 photo.ppm -o photo.webp
 heif-enc -q 80 photo.png -o photo.heic
 avifenc -j 2 -s 8 -y 420 --min 10 --max 30 photo.png photo.avif >/dev/null
 cjxl -d 1 photo.ppm photo.jxl 2>/dev/null
 mkdir small out
-./mkphoto 640 480 7 > small.ppm
+./mkphoto 1280 960 7 > small.ppm
 cjpeg -quality 85 -outfile small/s000.jpg small.ppm
-for i in $(seq 1 99); do cp small/s000.jpg "small/s$(printf %03d "$i").jpg"; done
+for i in $(seq 1 199); do cp small/s000.jpg "small/s$(printf %03d "$i").jpg"; done
 
 spi=$build/spi
 v=$build/vexel
-runs=${VEXEL_BENCH_RUNS:-10}
+runs=${VEXEL_BENCH_RUNS:-5}
+rounds=${VEXEL_BENCH_ROUNDS:-3}
 results=()
+# vexel's arguments for a file: its default plug-ins, or the one for the file
+plugins() {
+  local key=${1##*.}
+  [ -d "$work/spi-$key" ] && echo "-d $work/spi-$key -a" || echo "-d $spi"
+}
 
-# bench NAME CMD...: mean seconds of CMD over the runs, outputs removed first
+# Part 1. bench NAME CMD...: CMD over the runs, outputs removed first
 bench() {
   local name=$1; shift
   hyperfine -N --warmup 2 --runs "$runs" --prepare 'rm -rf out.bmp out2.bmp out3.bmp out' \
@@ -58,54 +97,83 @@ for j in j420 j444; do
   bench "$j-vexel" "$v -d $spi $j.jpg out.bmp"
   bench "$j-djpeg-bmp" "djpeg -bmp -outfile out2.bmp $j.jpg"
   bench "$j-djpeg-decode" "djpeg -outfile /dev/null $j.jpg"
-  bench "$j-convert" "/usr/bin/convert $j.jpg out3.bmp"
+  bench "$j-convert" "$C $j.jpg out3.bmp"
 done
 bench gif-vexel "$v -d $spi photo.gif out.bmp"
 bench gif-gif2rgb "gif2rgb -1 -o /dev/null photo.gif"
-bench gif-convert "/usr/bin/convert photo.gif out3.bmp"
-bench tif-vexel "$v -d $spi photo.tif out.bmp"
-bench tif-tiff2rgba "tiff2rgba photo.tif out2.bmp"
-bench tif-convert "/usr/bin/convert photo.tif out3.bmp"
-bench png-vexel "$v -d $spi -a photo.png out.bmp"
+bench gif-convert "$C photo.gif out3.bmp"
+bench tif-vexel "$v -d $spi photo-lzw.tif out.bmp"
+bench tif-tiff2rgba "tiff2rgba photo-lzw.tif out2.bmp"
+bench tif-convert "$C photo-lzw.tif out3.bmp"
+bench png-vexel "$v $(plugins photo.png) photo.png out.bmp"
 bench png-pngtopnm "sh -c 'pngtopnm photo.png > /dev/null'"
-bench png-convert "/usr/bin/convert photo.png out3.bmp"
-for f in webp heic avif jxl; do
-  lib=$f
-  [ $f = heic ] && lib=heif
-  bench "$f-vexel" "$v -d $spi -a photo.$f out.bmp"
-  bench "$f-floor" "$work/floor $lib photo.$f"
-  [ -e size.bmp ] || "$v" -d "$spi" -a photo.$f size.bmp
-  bench "$f-cp" "cp size.bmp out2.bmp"
-done
-# Output names keep the input's directory part: run beside the inputs.
-bench batch-vexel "sh -c 'mkdir out && cd small && $v -d $spi *.jpg ../out > /dev/null'"
-bench batch-djpeg-bmp "sh -c 'mkdir out && for f in small/*.jpg; do djpeg -bmp -outfile out/\$(basename \$f .jpg).bmp \$f; done'"
-bench batch-convert "sh -c 'mkdir out && /usr/bin/convert small/*.jpg -set filename:f %t out/%[filename:f].bmp'"
+bench png-convert "$C photo.png out3.bmp"
 
-/usr/bin/python3 - "${results[@]}" <<'PY'
-import json, sys
-names = sys.argv[1:]
-res = {n: json.load(open(n + ".json"))["results"][0] for n in names}
-mean = {n: r["mean"] for n, r in res.items()}
-cpu = {n: r["user"] + r["system"] for n, r in res.items()}
+# Part 2. Rows: picture file and the floor's library. The BMP each makes
+# is kept as the file the cp copies.
+rows=(photo.gif:gif screen.gif:gif p256.gif:gif)
+for p in photo screen p256; do
+  for c in none lzw zip packbits; do rows+=("$p-$c.tif:tiff"); done
+done
+rows+=(j420.jpg:jpeg j444.jpg:jpeg screen.jpg:jpeg photo.png:png screen.png:png p256.png:png)
+rows+=(photo.webp:webp photo.heic:heif photo.avif:avif photo.jxl:jxl)
+for row in "${rows[@]}"; do
+  f=${row%:*}
+  # shellcheck disable=SC2046
+  "$v" $(plugins "$f") "$f" "size-$f.bmp" >/dev/null
+done
+for r in $(seq "$rounds"); do
+  for row in "${rows[@]}"; do
+    f=${row%:*} lib=${row#*:}
+    hyperfine -N --warmup 1 --runs "$runs" --prepare 'rm -f out.bmp out2.bmp' \
+      --export-json "floor-$f-$r.json" "$v $(plugins "$f") $f out.bmp" "$work/floor-$lib $lib $f" \
+      "cp size-$f.bmp out2.bmp" >/dev/null 2>&1 || { echo "failed: $f" >&2; exit 1; }
+  done
+done
+
+# Part 3: every output made anew in out/ (names keep the input's directory
+# part: vexel runs beside the inputs).
+hyperfine -N --warmup 1 --runs "$runs" --prepare "sh -c 'rm -rf out && mkdir out'" --export-json batch.json \
+  "sh -c 'cd small && $v -d $spi *.jpg ../out > /dev/null'" \
+  "/usr/bin/mogrify -path out -format bmp small/*.jpg" \
+  "sh -c 'for f in small/*.jpg; do djpeg -bmp -outfile out/\$(basename \$f .jpg).bmp \$f; done'" \
+  >/dev/null 2>&1 || { echo "failed: batch" >&2; exit 1; }
+
+/usr/bin/python3 - "$rounds" "${rows[@]}" -- "${results[@]}" <<'PY'
+import json, statistics, sys
+args = sys.argv[1:]
+rounds, rows, names = int(args[0]), args[1:args.index("--")], args[args.index("--") + 1:]
+med = lambda xs: statistics.median(xs) * 1000
+
+mean = {n: json.load(open(n + ".json"))["results"][0]["mean"] for n in names}
 groups = {}
 for n in names:
     g, tool = n.split("-", 1)
     groups.setdefault(g, []).append((tool, mean[n]))
 print("| picture | tool | ms | time / vexel |")
 print("|---|---|---:|---:|")
-for g, rows in groups.items():
-    ref = dict(rows)["vexel"]
-    for tool, t in rows:
+for g, rs in groups.items():
+    ref = dict(rs)["vexel"]
+    for tool, t in rs:
         print(f"| {g} | {tool} | {t * 1000:.1f} | {t / ref:.2f} |")
+
 print()
-# The same ratio in CPU time (user and system), which other work on the
-# machine disturbs less than the elapsed time.
 print("| picture | vexel ms | floor ms | cp ms | vexel / (floor + cp) | the same in CPU time |")
 print("|---|---:|---:|---:|---:|---:|")
-for g in groups:
-    v, f, c = g + "-vexel", g + "-floor", g + "-cp"
-    if f in mean:
-        print(f"| {g} | {mean[v] * 1000:.1f} | {mean[f] * 1000:.1f} | {mean[c] * 1000:.1f} "
-              f"| {mean[v] / (mean[f] + mean[c]):.2f} | {cpu[v] / (cpu[f] + cpu[c]):.2f} |")
+for row in rows:
+    f = row.rsplit(":", 1)[0]
+    times, cpu = [[], [], []], [0.0, 0.0, 0.0]
+    for r in range(1, rounds + 1):
+        for k, res in enumerate(json.load(open(f"floor-{f}-{r}.json"))["results"]):
+            times[k] += res["times"]
+            cpu[k] += res["user"] + res["system"]
+    v, fl, cp = (med(t) for t in times)
+    print(f"| {f} | {v:.1f} | {fl:.1f} | {cp:.1f} | {v / (fl + cp):.2f} | {cpu[0] / (cpu[1] + cpu[2]):.2f} |")
+
+print()
+b = [med(res["times"]) for res in json.load(open("batch.json"))["results"]]
+print("| 200 JPEGs of 1280x960 | ms | time / vexel |")
+print("|---|---:|---:|")
+for name, t in zip(["vexel, one run", "mogrify -format bmp", "djpeg -bmp each"], b):
+    print(f"| {name} | {t:.0f} | {t / b[0]:.2f} |")
 PY
