@@ -16,7 +16,7 @@
 #   bench/formats.sh [build-dir]      (default: build; needs its vexel and spi/)
 #
 # Times are medians; outputs are removed before every run. Each hyperfine
-# run of part 2 is made VEXEL_BENCH_ROUNDS times (default 3) of
+# run of parts 2 and 3 is made VEXEL_BENCH_ROUNDS times (default 3) of
 # VEXEL_BENCH_RUNS runs (default 5), the rows in turn, so that a change in
 # the machine's load falls on every row alike.
 set -euo pipefail
@@ -129,21 +129,31 @@ for r in $(seq "$rounds"); do
       --export-json "floor-$f-$r.json" "$v $(plugins "$f") $f out.bmp" "$work/floor-$lib $lib $f" \
       "cp size-$f.bmp out2.bmp" >/dev/null 2>&1 || { echo "failed: $f" >&2; exit 1; }
   done
+  # Part 3: every output made anew in out/ (names keep the input's
+  # directory part: vexel runs beside the inputs).
+  hyperfine -N --warmup 1 --runs "$runs" --prepare "sh -c 'rm -rf out && mkdir out'" \
+    --export-json "batch-$r.json" "sh -c 'cd small && $v -d $spi *.jpg ../out > /dev/null'" \
+    "/usr/bin/mogrify -path out -format bmp small/*.jpg" \
+    "sh -c 'for f in small/*.jpg; do djpeg -bmp -outfile out/\$(basename \$f .jpg).bmp \$f; done'" \
+    >/dev/null 2>&1 || { echo "failed: batch" >&2; exit 1; }
 done
-
-# Part 3: every output made anew in out/ (names keep the input's directory
-# part: vexel runs beside the inputs).
-hyperfine -N --warmup 1 --runs "$runs" --prepare "sh -c 'rm -rf out && mkdir out'" --export-json batch.json \
-  "sh -c 'cd small && $v -d $spi *.jpg ../out > /dev/null'" \
-  "/usr/bin/mogrify -path out -format bmp small/*.jpg" \
-  "sh -c 'for f in small/*.jpg; do djpeg -bmp -outfile out/\$(basename \$f .jpg).bmp \$f; done'" \
-  >/dev/null 2>&1 || { echo "failed: batch" >&2; exit 1; }
 
 /usr/bin/python3 - "$rounds" "${rows[@]}" -- "${results[@]}" <<'PY'
 import json, statistics, sys
 args = sys.argv[1:]
 rounds, rows, names = int(args[0]), args[1:args.index("--")], args[args.index("--") + 1:]
 med = lambda xs: statistics.median(xs) * 1000
+
+
+def rounds_of(name):
+    """The times of each command over every round, and their CPU time."""
+    times, cpu = [[], [], []], [0.0, 0.0, 0.0]
+    for r in range(1, rounds + 1):
+        for k, res in enumerate(json.load(open(f"{name}-{r}.json"))["results"]):
+            times[k] += res["times"]
+            cpu[k] += res["user"] + res["system"]
+    return times, cpu
+
 
 mean = {n: json.load(open(n + ".json"))["results"][0]["mean"] for n in names}
 groups = {}
@@ -162,18 +172,15 @@ print("| picture | vexel ms | floor ms | cp ms | vexel / (floor + cp) | the same
 print("|---|---:|---:|---:|---:|---:|")
 for row in rows:
     f = row.rsplit(":", 1)[0]
-    times, cpu = [[], [], []], [0.0, 0.0, 0.0]
-    for r in range(1, rounds + 1):
-        for k, res in enumerate(json.load(open(f"floor-{f}-{r}.json"))["results"]):
-            times[k] += res["times"]
-            cpu[k] += res["user"] + res["system"]
+    times, cpu = rounds_of(f"floor-{f}")
     v, fl, cp = (med(t) for t in times)
     print(f"| {f} | {v:.1f} | {fl:.1f} | {cp:.1f} | {v / (fl + cp):.2f} | {cpu[0] / (cpu[1] + cpu[2]):.2f} |")
 
 print()
-b = [med(res["times"]) for res in json.load(open("batch.json"))["results"]]
-print("| 200 JPEGs of 1280x960 | ms | time / vexel |")
-print("|---|---:|---:|")
-for name, t in zip(["vexel, one run", "mogrify -format bmp", "djpeg -bmp each"], b):
-    print(f"| {name} | {t:.0f} | {t / b[0]:.2f} |")
+times, cpu = rounds_of("batch")
+b = [med(t) for t in times]
+print("| 200 JPEGs of 1280x960 | ms | time / vexel | CPU time / vexel's |")
+print("|---|---:|---:|---:|")
+for k, name in enumerate(["vexel, one run", "mogrify -format bmp", "djpeg -bmp each"]):
+    print(f"| {name} | {b[k]:.0f} | {b[k] / b[0]:.2f} | {cpu[k] / cpu[0]:.2f} |")
 PY
