@@ -63,7 +63,6 @@ static int gif(const uint8_t *data, size_t size, struct Picture *p)
     DGifCloseFile(g, &err);
     return ok;
 }
-
 #endif
 
 #ifdef FLOOR_TIFF
@@ -137,7 +136,6 @@ static int tiff(const uint8_t *data, size_t size, struct Picture *p)
     TIFFClose(t);
     return ok;
 }
-
 #endif
 
 #ifdef FLOOR_JPEG
@@ -171,7 +169,6 @@ static int jpeg(const uint8_t *data, size_t size, struct Picture *p)
     jpeg_destroy_decompress(&ci);
     return ok;
 }
-
 #endif
 
 #ifdef FLOOR_PNG
@@ -195,7 +192,6 @@ static int png(const uint8_t *data, size_t size, struct Picture *p)
     png_image_free(&img);
     return ok;
 }
-
 #endif
 
 #ifdef FLOOR_WEBP
