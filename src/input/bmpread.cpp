@@ -430,9 +430,15 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
             return fail("%s: broken data file\n", path);
     }
 
+    // Plain bottom-up rows are the picture as the file holds them: a view of
+    // the file where one can be had, so that a large picture is not copied.
+    const bool plain = type == TYPE_BMP && h.compression == 0 && !masked && !topDown;
+    HLOCAL hb = plain && pos >= 0 ? getmemView(fp, pos, imageSize) : nullptr;
+    const bool viewed = hb != nullptr;
     // The IMP decoder may take the larger of the image and the stream.
     int64_t bitsLen = type != TYPE_BMP && stored > imageSize ? stored : imageSize;
-    HLOCAL hb = getmemLock(int(bitsLen));
+    if (!viewed)
+        hb = getmemLock(int(bitsLen));
     auto *px = static_cast<unsigned char *>(getmemAdr(hb));
     unsigned char h54[54];
     dibHeader(h, outBits, rows, imageSize, h54);
@@ -469,7 +475,8 @@ int readBitmap(int type, const char *path, HLOCAL *info, HLOCAL *bits)
         readMaskedRows(fp, h, rows, topDown, px);
     } else if (!topDown) {
         // A short file leaves the rest of the rows at zero.
-        readBytes(fp, px, imageSize);
+        if (!viewed)
+            readBytes(fp, px, imageSize);
     } else {
         // The top row comes first; each row goes straight to its place in
         // the bottom-up DIB, so rows the file lacks are not touched.

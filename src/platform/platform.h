@@ -5,6 +5,7 @@
 #ifndef VEXEL_PLATFORM_PLATFORM_H
 #define VEXEL_PLATFORM_PLATFORM_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -74,6 +75,16 @@ int outCommit(OutFile &o);
 // Gives up a failed output: closes it if it is still open and removes the
 // temporary file. A target written in place stays as it is.
 void outAbandon(OutFile &o);
+
+// A local-memory block of `bytes` bytes whose contents are those of the
+// open file fp from `offset` on: a private view of the file where the
+// system has one, so that a large picture is neither cleared nor copied
+// before it is used. The block is writable (changes stay in it) and freed
+// with LocalFree like any other. Should the file be cut short while the
+// view is held, what it no longer holds reads as zeros. Null when the file
+// is no plain file holding all those bytes, or the block would be small:
+// then read it into a block of its own.
+HLOCAL LocalAllocView(FILE *fp, int64_t offset, SIZE_T bytes);
 
 // Removes a file; errors are ignored.
 void removeFile(const char *path);

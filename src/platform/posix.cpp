@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -50,6 +51,7 @@ struct LocalBlock {
     size_t size;
     size_t mapped; // length of the mapping, 0 for heap blocks
     void *data;
+    void *view;    // start of the mapping of a view of a file, else null
 };
 
 std::unordered_set<const void *> &liveBlocks()
@@ -104,9 +106,49 @@ void *mapZeroed(size_t len, size_t zeros)
     return p;
 }
 
+// Views of input files, where each lies: the bus-error handler below may
+// look at nothing else. One thread, so plain stores behind a signal fence
+// keep the table whole whenever the handler can run.
+struct ViewSpan {
+    uintptr_t start, end;
+};
+constexpr int kMaxViews = 8;
+ViewSpan viewSpans[kMaxViews];
+size_t pageSize = 0;
+
+// A file cut short under a view raises SIGBUS on the pages it no longer
+// has. Those pages are replaced by zero ones and the access goes on, so
+// that the picture reads as from a file that was short to begin with. A
+// bus error anywhere else ends the program as it would have.
+void onBusError(int, siginfo_t *si, void *)
+{
+    auto at = reinterpret_cast<uintptr_t>(si->si_addr);
+    for (const ViewSpan &v : viewSpans) {
+        if (at < v.start || at >= v.end)
+            continue;
+        void *page = reinterpret_cast<void *>(at / pageSize * pageSize);
+        if (mmap(page, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
+            return;
+    }
+    signal(SIGBUS, SIG_DFL);
+}
+
+void setViewSpan(int slot, uintptr_t start, uintptr_t end)
+{
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    viewSpans[slot] = {start, end};
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
 void release(LocalBlock *b)
 {
-    if (b->mapped && b->mapped <= kKeptMax) {
+    if (b->view != nullptr) {
+        auto start = reinterpret_cast<uintptr_t>(b->view);
+        for (int i = 0; i < kMaxViews; i++)
+            if (viewSpans[i].start == start)
+                setViewSpan(i, 0, 0);
+        munmap(b->view, b->mapped);
+    } else if (b->mapped && b->mapped <= kKeptMax) {
         unmapKept();
         keptMap = b->data;
         keptLen = b->mapped;
@@ -128,6 +170,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
     b->locks = 0;
     b->size = bytes;
     b->mapped = 0;
+    b->view = nullptr;
     if (bytes >= kMapThreshold) {
         if (bytes > SIZE_MAX - kHugePage) {
             std::free(b);
@@ -154,6 +197,57 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
         release(b);
         return nullptr;
     }
+    return b;
+}
+
+HLOCAL LocalAllocView(FILE *fp, int64_t offset, SIZE_T bytes)
+{
+    // Small blocks cost less to read than to map; the address sanitizer
+    // wants every block from malloc.
+    if (bytes < kMapThreshold || kMapThreshold == SIZE_MAX || offset < 0)
+        return nullptr;
+    int fd = fileno(fp);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < offset ||
+        uint64_t(st.st_size - offset) < bytes)
+        return nullptr;
+    int slot = 0;
+    while (slot < kMaxViews && viewSpans[slot].start != 0)
+        slot++;
+    if (slot == kMaxViews)
+        return nullptr;
+    if (pageSize == 0) {
+        long page = sysconf(_SC_PAGESIZE);
+        struct sigaction sa = {};
+        sa.sa_sigaction = onBusError;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        if (page <= 0 || sigaction(SIGBUS, &sa, nullptr) != 0)
+            return nullptr;
+        pageSize = size_t(page);
+    }
+    off_t start = off_t(offset) / off_t(pageSize) * off_t(pageSize);
+    size_t lead = size_t(offset - start), len = lead + bytes;
+    auto *b = static_cast<LocalBlock *>(std::malloc(sizeof(LocalBlock)));
+    if (b == nullptr)
+        return nullptr;
+    // Mapped for reading, which fills in the pages without copying them,
+    // then made writable: a page is copied only when written to.
+    void *p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, start);
+    if (p == MAP_FAILED || mprotect(p, len, PROT_READ | PROT_WRITE) != 0) {
+        if (p != MAP_FAILED)
+            munmap(p, len);
+        std::free(b);
+        return nullptr;
+    }
+    *b = {0, bytes, len, static_cast<unsigned char *>(p) + lead, p};
+    try {
+        liveBlocks().insert(b);
+    } catch (...) {
+        release(b);
+        return nullptr;
+    }
+    setViewSpan(slot, reinterpret_cast<uintptr_t>(p), reinterpret_cast<uintptr_t>(p) + len);
     return b;
 }
 

@@ -235,6 +235,12 @@ void outAbandon(OutFile &o)
     o.temp.clear();
 }
 
+HLOCAL LocalAllocView(FILE *, int64_t, SIZE_T)
+{
+    // Pictures are read into blocks of their own here.
+    return nullptr;
+}
+
 void removeFile(const char *path)
 {
     DeleteFileA(path);

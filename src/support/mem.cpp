@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "support/msg.h"
 
 int terminate_size = 2147483647;
@@ -59,6 +60,11 @@ HLOCAL getmemLock(int size)
     else
         errmsg("Faital error:\ncannot get memory of %d bytes", size);
     std::exit(1);
+}
+
+HLOCAL getmemView(FILE *fp, int64_t offset, int64_t size)
+{
+    return size > 0 ? LocalAllocView(fp, offset, SIZE_T(size)) : nullptr;
 }
 
 void *getmemAdr(HLOCAL h)

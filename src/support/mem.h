@@ -4,6 +4,9 @@
 #ifndef VEXEL_SUPPORT_MEM_H
 #define VEXEL_SUPPORT_MEM_H
 
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/winapi.h"
 
 // A failed getmem of this many bytes or more returns null after its message
@@ -15,6 +18,10 @@ extern void (*endfun)(void);
 void *getmem(int size);
 void freemem(void *p);
 HLOCAL getmemLock(int size);
+// A local-memory block holding the size bytes of the open file fp from
+// offset on, viewed rather than read where the system can; null when it
+// cannot (then allocate and read).
+HLOCAL getmemView(FILE *fp, int64_t offset, int64_t size);
 void *getmemAdr(HLOCAL h);
 // Size in bytes of a local-memory block, 0 for a bad handle.
 long getmemSize(HLOCAL h);
