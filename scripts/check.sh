@@ -29,16 +29,34 @@ echo "== fuzz (${fuzz_seconds}s each)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVEXEL_FUZZ=ON -DVEXEL_TESTS=OFF -DVEXEL_PLUGINS=ON >/dev/null
 cmake --build build-fuzz -j"$jobs"
-for target in build-fuzz/fuzz/*_fuzz; do
+# fuzz_one TARGET: one fuzzer from its seeds; its output goes to
+# build-fuzz/<name>.log and its status to build-fuzz/<name>.status.
+fuzz_one() {
+  local target=$1 name corpus status=0 limits=()
   name=$(basename "$target")
   corpus=$(mktemp -d)
   [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$corpus/"
   # Plug-ins must not let a small file make them allocate much.
-  limits=()
   case "$name" in if*) limits=(-rss_limit_mb=2048 -malloc_limit_mb=512) ;; esac
-  echo "-- $name"
   "$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 "${limits[@]}" \
-    -artifact_prefix="build-fuzz/$name-" "$corpus" 2>&1 | tail -2
+    -artifact_prefix="build-fuzz/$name-" "$corpus" >"build-fuzz/$name.log" 2>&1 || status=$?
   rm -rf "$corpus"
+  echo "$status" >"build-fuzz/$name.status"
+}
+export -f fuzz_one
+export fuzz_seconds
+# One fuzzer a core: each is single-threaded.
+printf '%s\n' build-fuzz/fuzz/*_fuzz | xargs -P "$jobs" -I{} bash -c 'fuzz_one {}'
+failed=0
+for target in build-fuzz/fuzz/*_fuzz; do
+  name=$(basename "$target")
+  echo "-- $name"
+  if [ "$(cat "build-fuzz/$name.status")" = 0 ]; then
+    tail -1 "build-fuzz/$name.log"
+  else
+    tail -40 "build-fuzz/$name.log"
+    failed=1
+  fi
 done
+[ "$failed" = 0 ] || { echo "a fuzzer found a fault" >&2; exit 1; }
 echo "== all tests passed"
