@@ -22,11 +22,9 @@
 #include <set>
 
 #include "encoders.h"
-#include "platform/winapi.h"
+#include "support/spi_util.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 uint32_t rnd(uint32_t *s)
 {
@@ -49,98 +47,6 @@ RawPicture pic(int w, int h, int ch, int bits = 8, int colors = 0)
     return p;
 }
 
-// A scratch file: `offset` filler bytes, then the given ones.
-struct TempFile {
-    std::string path = "/tmp/vexel-spi-" + std::to_string(getpid()) + "-" + std::to_string(uintptr_t(this));
-    explicit TempFile(const Bytes &b, long offset = 0)
-    {
-        std::ofstream f(path, std::ios::binary);
-        f << std::string(size_t(offset), 'Z');
-        f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
-
-template <class Fn> Fn entry(HMODULE h, const char *name)
-{
-    return h ? reinterpret_cast<Fn>(GetProcAddress(h, name)) : nullptr;
-}
-
-struct Plugin {
-    HMODULE h;
-    GetPluginInfoFn info = entry<GetPluginInfoFn>(h, "GetPluginInfo");
-    IsSupportedFn supported = entry<IsSupportedFn>(h, "IsSupported");
-    GetPictureInfoFn pictureInfo = entry<GetPictureInfoFn>(h, "GetPictureInfo");
-    GetPictureFn picture = entry<GetPictureFn>(h, "GetPicture");
-    explicit Plugin(const std::string &file) : h(LoadLibraryA((VEXEL_SPI_DIR "/" + file).c_str())) {}
-    ~Plugin() { if (h != nullptr) FreeLibrary(h); }
-};
-
-// A picture as a plug-in handed it over, copied out of the pair.
-struct Pic {
-    int rc = -1, w = 0, h = 0, bits = 0;
-    Bytes rgb;         // rows top-down, through the table if any
-    Bytes alt;         // references: another value as right as rgb's, if any
-    std::string fault; // what the pair got wrong
-};
-
-// Where got's rows first differ from the reference's, or -1.
-long differs(const Pic &want, const Pic &got)
-{
-    if (got.w != want.w || got.h != want.h || got.rgb.size() != want.rgb.size())
-        return 0;
-    for (size_t i = 0; i < want.rgb.size(); i++) {
-        if (got.rgb[i] != want.rgb[i] && (want.alt.empty() || got.rgb[i] != want.alt[i]))
-            return long(i / 3);
-    }
-    return -1;
-}
-
-// GetPicture on a file's bytes: flag 1 hands over an exact-size copy, so
-// reads past it are caught; flag 0 a scratch file with the bytes at offset.
-// The pair is checked against the rules of its form, copied out and freed.
-Pic decode(const Plugin &p, Bytes file, unsigned flag = 1, SPI_PROGRESS progress = nullptr, long lData = 0,
-           long offset = 0)
-{
-    Pic out;
-    HLOCAL hInfo = nullptr, hBm = nullptr;
-    TempFile tmp(flag ? Bytes() : file, offset);
-    char *buf = flag ? reinterpret_cast<char *>(file.data()) : &tmp.path[0];
-    if ((out.rc = p.picture(buf, flag ? long(file.size()) : offset, flag, &hInfo, &hBm, progress, lData)) != 0)
-        return out;
-    auto *info = static_cast<const uint8_t *>(LocalLock(hInfo)), *bits = static_cast<const uint8_t *>(LocalLock(hBm));
-    BITMAPINFOHEADER bi = {};
-    if (info != nullptr && LocalSize(hInfo) >= sizeof bi)
-        std::memcpy(&bi, info, sizeof bi);
-    size_t colors = bi.biBitCount == 8 ? bi.biClrUsed : 0, depth = bi.biBitCount / 8u;
-    size_t stride = (size_t(std::max(bi.biWidth, 0)) * bi.biBitCount + 31) / 32 * 4;
-    size_t image = stride * size_t(std::max(bi.biHeight, 0));
-    bool sound = bits != nullptr && bi.biSize == 40 && bi.biPlanes == 1 && bi.biCompression == BI_RGB &&
-                 bi.biWidth > 0 && bi.biHeight > 0 &&
-                 (bi.biBitCount == 24 || (bi.biBitCount == 8 && colors >= 1 && colors <= 256)) &&
-                 LocalSize(hInfo) >= sizeof bi + colors * 4 && LocalSize(hBm) >= image &&
-                 (bi.biSizeImage == 0 || bi.biSizeImage == image);
-    out.fault = sound ? "" : "header fields, depth, or blocks smaller than the table or the rows";
-    for (size_t i = 0; sound && i < image; i++) {
-        if (i % stride >= size_t(bi.biWidth) * depth && bits[i] != 0)
-            out.fault = "row padding not zero";
-    }
-    for (int y = bi.biHeight - 1; sound && y >= 0; y--) {
-        for (const uint8_t *q = bits + size_t(y) * stride; q < bits + size_t(y) * stride + bi.biWidth * depth; q += depth) {
-            if (depth == 1 && *q >= colors)
-                out.fault = "an index past the table";
-            const uint8_t *bgr = depth == 3 ? q : info + sizeof bi + 4 * std::min(size_t(*q), colors - 1);
-            out.rgb.insert(out.rgb.end(), {bgr[2], bgr[1], bgr[0]});
-        }
-    }
-    out.w = bi.biWidth, out.h = bi.biHeight, out.bits = bi.biBitCount;
-    LocalUnlock(hInfo);
-    LocalUnlock(hBm);
-    if (LocalFree(hInfo) != nullptr || LocalFree(hBm) != nullptr)
-        out.fault += " (not local memory)";
-    return out;
-}
-
 // A file for one plug-in, what it was made from, and how the codec library
 // sees it: the picture's size and RGB rows.
 struct Sample {
@@ -148,16 +54,16 @@ struct Sample {
     RawPicture src;
     const char *spi = "";
     size_t sig = 0; // bytes of the signature
-    Pic (*ref)(const Sample &) = nullptr;
+    SpiPic (*ref)(const Sample &) = nullptr;
 };
 
 // giflib's first image on the logical screen over the background: the
 // global map's entry, or black.
-Pic refGif(const Sample &s)
+SpiPic refGif(const Sample &s)
 {
-    TempFile f(s.file);
+    SpiFile f(s.file);
     int err = 0;
-    Pic r;
+    SpiPic r;
     GifFileType *g = DGifOpenFileName(f.path.c_str(), &err);
     if (g != nullptr && DGifSlurp(g) == GIF_OK) {
         const SavedImage &im = g->SavedImages[0];
@@ -179,7 +85,7 @@ Pic refGif(const Sample &s)
 }
 
 // libjpeg's decode; grey repeated, CMYK from inverted (Adobe) inks.
-Pic refJpeg(const Sample &s)
+SpiPic refJpeg(const Sample &s)
 {
     jpeg_decompress_struct ci;
     jpeg_error_mgr err;
@@ -190,7 +96,7 @@ Pic refJpeg(const Sample &s)
     int n = ci.num_components;
     ci.out_color_space = n == 4 ? JCS_CMYK : n == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&ci);
-    Pic r;
+    SpiPic r;
     r.w = int(ci.output_width), r.h = int(ci.output_height);
     Bytes row(size_t(r.w) * size_t(n));
     while (ci.output_scanline < ci.output_height) {
@@ -206,32 +112,18 @@ Pic refJpeg(const Sample &s)
 }
 
 // libpng with every transformation to 8-bit RGB: palette and grey
-// expanded, 16 bits scaled, alpha stripped. The files are sound: an error
-// would abort.
-Pic refPng(const Sample &s)
+// expanded, 16 bits scaled, alpha stripped.
+SpiPic refPng(const Sample &s)
 {
-    TempFile f(s.file);
-    FILE *fp = std::fopen(f.path.c_str(), "rb");
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, fp);
-    png_read_png(png, info,
-                 PNG_TRANSFORM_EXPAND | PNG_TRANSFORM_GRAY_TO_RGB | PNG_TRANSFORM_SCALE_16 | PNG_TRANSFORM_STRIP_ALPHA,
-                 nullptr);
-    Pic r;
-    r.w = int(png_get_image_width(png, info)), r.h = int(png_get_image_height(png, info));
-    for (int y = 0; y < r.h; y++)
-        r.rgb.insert(r.rgb.end(), png_get_rows(png, info)[y], png_get_rows(png, info)[y] + r.w * 3);
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(fp);
-    return r;
+    SpiFile f(s.file);
+    return spiReadPng(f.path);
 }
 
 // libtiff's RGBA reader, top row first.
-Pic refTiff(const Sample &s)
+SpiPic refTiff(const Sample &s)
 {
-    TempFile f(s.file);
-    Pic r;
+    SpiFile f(s.file);
+    SpiPic r;
     TIFF *t = TIFFOpen(f.path.c_str(), "r");
     uint32_t w = 0, h = 0;
     TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
@@ -248,10 +140,10 @@ Pic refTiff(const Sample &s)
 
 // Alpha dropped and the colours as stored: the source itself, since
 // libtiff's RGBA reader would premultiply them.
-Pic refSource(const Sample &s)
+SpiPic refSource(const Sample &s)
 {
     const RawPicture &p = s.src;
-    Pic r;
+    SpiPic r;
     r.w = p.width, r.h = p.height;
     for (size_t i = 0; i < p.samples.size(); i += size_t(p.channels))
         for (size_t c = 0; c < 3; c++)
@@ -262,10 +154,10 @@ Pic refSource(const Sample &s)
 // ImageMagick's decode, turned as the file says, at 16 bits a sample and
 // rounded here to 8 (its own -depth 8 cuts). Where its 16-bit value lies
 // within one of a half step, rounding either way is as right.
-Pic refMagick(const Sample &s)
+SpiPic refMagick(const Sample &s)
 {
-    TempFile f(s.file);
-    Pic r;
+    SpiFile f(s.file);
+    SpiPic r;
     FILE *p = popen(("/usr/bin/convert " + f.path + "[0] -auto-orient -depth 16 ppm:-").c_str(), "r");
     if (p == nullptr || std::fscanf(p, "P6 %d %d 65535", &r.w, &r.h) != 2 || std::fgetc(p) == EOF)
         r.w = r.h = 0;
@@ -282,7 +174,7 @@ Pic refMagick(const Sample &s)
 Sample gif(const RawPicture &p, GifOptions o = {}) { return {encodeGif(p, o), p, "ifgif.spi", 6, refGif}; }
 Sample jpeg(const RawPicture &p, JpegOptions o = {}) { return {encodeJpeg(p, o), p, "ifjpeg.spi", 3, refJpeg}; }
 Sample png(const RawPicture &p, PngOptions o = {}) { return {encodePng(p, o), p, "ifpng.spi", 8, refPng}; }
-Sample tiff(const RawPicture &p, TiffOptions o, Pic (*ref)(const Sample &) = refTiff)
+Sample tiff(const RawPicture &p, TiffOptions o, SpiPic (*ref)(const Sample &) = refTiff)
 {
     o.alpha = o.photometric < 0 && p.channels % 2 == 0; // grey or RGB with alpha
     return {encodeTiff(p, o), p, "iftiff.spi", 4, o.alpha && !o.associated ? refSource : ref};
@@ -392,8 +284,8 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
 {
     Sample s = GetParam().make();
     ASSERT_FALSE(s.file.empty());
-    Plugin plugin(s.spi);
-    Pic want = s.ref(s), got = decode(plugin, s.file);
+    SpiPlugin plugin(s.spi);
+    SpiPic want = s.ref(s), got = spiDecode(plugin, s.file);
     ASSERT_EQ(got.rc, 0);
     ASSERT_EQ(got.fault, "");
     ASSERT_TRUE(got.w == want.w && got.h == want.h) << got.w << "x" << got.h;
@@ -405,8 +297,8 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
     for (size_t len : {size_t(0), s.sig - 1, s.sig, size_t(20), n / 8, n / 4, n / 2, n * 3 / 4, n - 20}) {
         Bytes cut(s.file.begin(), s.file.begin() + long(len));
         int rc = len < s.sig ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
-        EXPECT_EQ(decode(plugin, cut).rc, rc) << len;
-        EXPECT_EQ(decode(plugin, cut, 0).rc, rc) << len;
+        EXPECT_EQ(spiDecode(plugin, cut).rc, rc) << len;
+        EXPECT_EQ(spiDecode(plugin, cut, 0).rc, rc) << len;
     }
     uint32_t seed = uint32_t(n);
     for (int round = 0; round < 50; round++) {
@@ -414,7 +306,7 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
         Bytes bad(s.file);
         size_t back = rnd(&seed) % std::min(n - s.sig, size_t(200));
         bad[round % 2 ? n - 1 - back : s.sig + rnd(&seed) % (n - s.sig)] ^= uint8_t(1 + rnd(&seed) % 255);
-        got = decode(plugin, bad);
+        got = spiDecode(plugin, bad);
         EXPECT_TRUE(got.rc == 0 || got.rc == SPI_NOT_SUPPORT || got.rc == SPI_OUT_OF_ORDER || got.rc == SPI_NO_MEMORY)
             << round << ": " << got.rc;
         EXPECT_EQ(got.fault, "") << round;
@@ -424,21 +316,37 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
 INSTANTIATE_TEST_SUITE_P(Kinds, SpiDecode, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
 
+// A file kept in the fuzzers' seeds, by its path under fuzz/corpus/.
+Bytes kept(const std::string &path) { return readBytes(VEXEL_SOURCE_DIR "/fuzz/corpus/" + path); }
+
+// The seed's folder: the files of the plug-ins that take them.
+std::string owner(const std::string &seed) { return seed.substr(0, seed.find('/')); }
+
 struct Spi {
-    const char *file, *pattern;
-    Sample (*sample)();
+    const char *file, *pattern, *seed; // a picture among the fuzzers' seeds
 };
 
 const Spi kSpis[] = {
-    {"ifgif.spi", "*.gif", [] { return gif(pic(37, 23, 1, 8, 16)); }},
-    {"ifjpeg.spi", "*.jpg;*.jpeg;*.jpe", [] { return jpeg(pic(37, 23, 3)); }},
-    {"iftiff.spi", "*.tif;*.tiff", [] { return tiff(pic(37, 23, 3), {}); }},
-    {"ifpng.spi", "*.png", [] { return png(pic(37, 23, 3)); }},
+    {"ifgif.spi", "*.gif", "ifgif_fuzz/interlaced_37x23.gif"},
+    {"ifjpeg.spi", "*.jpg;*.jpeg;*.jpe", "ifjpeg_fuzz/rgb420_37x23.jpg"},
+    {"iftiff.spi", "*.tif;*.tiff", "iftiff_fuzz/rgb_lzw.tif"},
+    {"ifpng.spi", "*.png", "ifpng_fuzz/rgba_interlaced.png"},
+    {"ifwebp.spi", "*.webp", "ifwebp_fuzz/lossy.webp"},
+    {"ifheic.spi", "*.heic;*.heif;*.hif", "ifheic_fuzz/lossy.heic"},
+    {"ifheif.spi", "*.heic;*.heif;*.hif", "ifheic_fuzz/odd.heic"},
+    {"ifavif.spi", "*.avif", "ifavif_fuzz/lossy.avif"},
+    {"ifjxl.spi", "*.jxl", "ifjxl_fuzz/lossy.jxl"},
+    {"ifmag.spi", "*.mag", "ifmag_fuzz/mag16_8x8_noise.mag"},
+    {"ifpi.spi", "*.pi", "ifpi_fuzz/pi16_37x23_noise.pi"},
+    {"ifpic.spi", "*.pic", "ifpic_fuzz/pic8_37x23_noise.pic"},
+    {"ifpic2.spi", "*.pic2", "ifpic2_fuzz/example2.pic2"},
+    {"ifp2.spi", "*.p2", "ifpic2_fuzz/p2_multiblock_48x36.pic2"},
+    {"ifxld4.spi", "*.xld4;*.q4", "ifxld4_fuzz/literals-and-runs.xld4"},
 };
 
 class SpiEach : public testing::TestWithParam<Spi> {
 protected:
-    Plugin plugin{GetParam().file};
+    SpiPlugin plugin{GetParam().file};
     void SetUp() override { ASSERT_TRUE(plugin.picture && plugin.pictureInfo && plugin.supported && plugin.info); }
 };
 
@@ -465,35 +373,26 @@ TEST_P(SpiEach, Interface)
 }
 
 // Each plug-in knows its own signature (TIFF's in both byte orders, classic
-// and big) and no other, in a 2 KB head in memory and in an open file, read
-// from its start wherever it stands.
+// and big; JPEG XL's bare and in a container) and no other, in a 2 KB head
+// in memory and in an open file, read from its start wherever it stands.
 TEST_P(SpiEach, IsSupported)
 {
-    std::vector<std::pair<Bytes, std::string>> heads = {{encodeBmp(pic(8, 8, 3)), ""}, {Bytes(), ""}};
+    std::vector<std::pair<Bytes, std::string>> heads = {
+        {encodeBmp(pic(8, 8, 3)), ""}, {Bytes(), ""}, {kept("ifjxl_fuzz/container.jxl"), "ifjxl_fuzz"}};
     for (const Spi &k : kSpis)
-        heads.emplace_back(k.sample().file, k.file);
+        heads.emplace_back(kept(k.seed), owner(k.seed));
     const char tiffs[] = "II*\0MM\0*II+\0MM\0+II\0*MM*\0IM*\0"; // TIFF only in the first four
     for (int i = 0; i < 7; i++)
-        heads.emplace_back(Bytes(tiffs + 4 * i, tiffs + 4 * i + 4), i < 4 ? "iftiff.spi" : "");
-    for (auto &[head, owner] : heads) {
-        TempFile tmp(head);
+        heads.emplace_back(Bytes(tiffs + 4 * i, tiffs + 4 * i + 4), i < 4 ? "iftiff_fuzz" : "");
+    for (auto &[head, family] : heads) {
+        SpiFile tmp(head);
         head.resize(2048);
-        int fd = open(tmp.path.c_str(), O_RDONLY), mine = owner == GetParam().file;
+        int fd = open(tmp.path.c_str(), O_RDONLY), mine = family == owner(GetParam().seed);
         lseek(fd, 100, SEEK_SET);
-        EXPECT_EQ(plugin.supported(&tmp.path[0], DWORD_PTR(head.data())), mine) << owner << " " << head[0];
-        EXPECT_EQ(plugin.supported(&tmp.path[0], DWORD_PTR(fd)), mine) << owner << " " << head[0];
+        EXPECT_EQ(plugin.supported(&tmp.path[0], DWORD_PTR(head.data())), mine) << family << " " << head[0];
+        EXPECT_EQ(plugin.supported(&tmp.path[0], DWORD_PTR(fd)), mine) << family << " " << head[0];
         close(fd);
     }
-}
-
-using Calls = std::vector<std::pair<int, int>>;
-
-// Logs each call; asks to stop at the call numbered by the log's first entry.
-int progress(int num, int denom, long lData)
-{
-    auto *log = reinterpret_cast<Calls *>(lData);
-    log->emplace_back(num, denom);
-    return int(log->size()) - 2 == log->front().first;
 }
 
 // The same picture from memory, from a file and from a file at an offset;
@@ -503,36 +402,36 @@ int progress(int num, int denom, long lData)
 // gives 1, no pair and no further call.
 TEST_P(SpiEach, InputsAndProgress)
 {
-    Bytes file = GetParam().sample().file;
-    Calls log{{-9, 0}};
-    Pic mem = decode(plugin, file, 1, progress, long(&log));
+    Bytes file = kept(GetParam().seed);
+    SpiCalls log{{-9, 0}};
+    SpiPic mem = spiDecode(plugin, file, 1, spiProgressLog, long(&log));
     ASSERT_EQ(mem.rc, 0);
     for (long offset : {0L, 129L}) {
-        Pic disk = decode(plugin, file, 0, nullptr, 0, offset);
-        EXPECT_TRUE(disk.rc == 0 && disk.w == mem.w && disk.h == mem.h && disk.bits == mem.bits && disk.rgb == mem.rgb)
-            << offset;
+        SpiPic disk = spiDecode(plugin, file, 0, nullptr, 0, offset);
+        EXPECT_TRUE(disk.rc == 0 && disk == mem) << offset;
     }
     // the same record from both, no text handle in it
     PictureInfo pi, fromFile;
-    TempFile tmp(file);
+    SpiFile tmp(file);
     ASSERT_EQ(plugin.pictureInfo(reinterpret_cast<char *>(file.data()), long(file.size()), 1, &pi), 0);
     ASSERT_EQ(plugin.pictureInfo(&tmp.path[0], 0, 0, &fromFile), 0);
     EXPECT_EQ(std::memcmp(&fromFile, &pi, sizeof pi), 0);
-    EXPECT_TRUE(pi.left == 0 && pi.top == 0 && pi.width == mem.w && pi.height == mem.h && pi.colorDepth == mem.bits);
+    EXPECT_TRUE(pi.left == 0 && pi.top == 0 && pi.width == mem.w && pi.height == mem.h && pi.colorDepth == mem.bits &&
+                pi.hInfo == nullptr);
     HLOCAL hInfo = nullptr, hBm = nullptr;
     char missing[] = "/nonexistent/dir/picture";
     EXPECT_EQ(plugin.picture(missing, 0, 0, &hInfo, &hBm, nullptr, 0), SPI_FILE_READ_ERROR);
     EXPECT_EQ(plugin.picture(&tmp.path[0], long(file.size()) + 1, 0, &hInfo, &hBm, nullptr, 0), SPI_FILE_READ_ERROR);
-    EXPECT_EQ(decode(plugin, encodeBmp(pic(8, 8, 3))).rc, SPI_NOT_SUPPORT);
+    EXPECT_EQ(spiDecode(plugin, encodeBmp(pic(8, 8, 3))).rc, SPI_NOT_SUPPORT);
 
     log.erase(log.begin());
     ASSERT_GE(log.size(), 3u);
-    EXPECT_TRUE(log.front().first == 0 && log.back().first == log.back().second);
-    for (size_t i = 0; i < log.size(); i++)
-        EXPECT_TRUE(log[i].second > 0 && (i ? log[i - 1].first : 0) <= log[i].first) << i;
+    EXPECT_TRUE(log.front().first == 0 && log.front().second > 0 && log.back().first == log.back().second);
+    for (size_t i = 1; i < log.size(); i++)
+        EXPECT_TRUE(log[i].second > 0 && log[i - 1].first * log[i].second <= log[i].first * log[i - 1].second) << i;
     for (int stop : {0, int(log.size()) / 2, int(log.size()) - 1}) {
-        Calls abortLog{{stop, 0}};
-        EXPECT_EQ(decode(plugin, file, 1, progress, long(&abortLog)).rc, SPI_ABORT) << stop;
+        SpiCalls abortLog{{stop, 0}};
+        EXPECT_EQ(spiDecode(plugin, file, 1, spiProgressLog, long(&abortLog)).rc, SPI_ABORT) << stop;
         EXPECT_EQ(abortLog.size(), size_t(stop) + 2);
     }
 }
@@ -548,11 +447,11 @@ TEST(SpiGif, ImageWithoutRows)
 {
     RawPicture empty(0, 0, 1);
     empty.palette = {0, 0, 0, 9, 9, 9};
-    Calls log{{-9, 0}};
-    Pic got = decode(Plugin("ifgif.spi"), gif(empty, {false, 4, 3, 1, 1, 1}).file, 1, progress, long(&log));
+    SpiCalls log{{-9, 0}};
+    SpiPic got = spiDecode(SpiPlugin("ifgif.spi"), gif(empty, {false, 4, 3, 1, 1, 1}).file, 1, spiProgressLog, long(&log));
     ASSERT_EQ(got.rc, 0);
     EXPECT_EQ(got.rgb, Bytes(36, 9));
-    EXPECT_EQ(log, (Calls{{-9, 0}, {0, 1}, {1, 1}}));
+    EXPECT_EQ(log, (SpiCalls{{-9, 0}, {0, 1}, {1, 1}}));
 }
 
 // The JPEG with an EXIF block that gives the orientation, after SOI.
@@ -572,8 +471,8 @@ TEST(SpiRules, Orientation)
     for (int o = 1; o <= 8; o++) {
         for (const Sample &s : {exif(jpeg(pic(13, 6, 1)), o),
                                 tiff(pic(13, 6, 1, 4, 16), {COMPRESSION_NONE, -1, false, false, 0, o})}) {
-            Plugin plugin(s.spi);
-            Pic want = refMagick(s), got = decode(plugin, s.file);
+            SpiPlugin plugin(s.spi);
+            SpiPic want = refMagick(s), got = spiDecode(plugin, s.file);
             PictureInfo pi = {};
             plugin.pictureInfo(reinterpret_cast<char *>(const_cast<uint8_t *>(s.file.data())), long(s.file.size()), 1, &pi);
             EXPECT_TRUE(got.rc == 0 && got.bits == 8 && differs(want, got) == -1) << s.spi << " " << o;
@@ -591,19 +490,12 @@ TEST(SpiRules, NothingOfTheLastPicture)
     for (auto make : {+[](int w, int h) { return jpeg(pic(w, h, 3)); },
                       +[](int w, int h) { return tiff(pic(w, h, 3), {COMPRESSION_NONE}); }}) {
         Sample last = make(700, 501), s = make(701, 500);
-        Plugin plugin(s.spi);
-        ASSERT_EQ(decode(plugin, last.file).rc, 0);
-        Pic got = decode(plugin, s.file);
+        SpiPlugin plugin(s.spi);
+        ASSERT_EQ(spiDecode(plugin, last.file).rc, 0);
+        SpiPic got = spiDecode(plugin, s.file);
         EXPECT_EQ(got.fault, "") << s.spi;
         EXPECT_EQ(differs(s.ref(s), got), -1) << s.spi;
     }
-}
-
-// A file kept in the fuzzers' seeds, by its path under fuzz/corpus/.
-Bytes kept(const char *path)
-{
-    std::ifstream f(std::string(VEXEL_SOURCE_DIR "/fuzz/corpus/") + path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 // Where the first marker m (FF m) of a JPEG begins, from its end if last.
@@ -631,6 +523,14 @@ struct Ending {
     Bytes (*whole)() = nullptr; // that file
 };
 
+// The HEIF or AVIF file with every image made 10000 x 10000.
+Bytes huge(Bytes f)
+{
+    for (auto at = f.begin(); (at = std::search(at + 1, f.end(), std::begin("ispe"), std::end("ispe") - 1)) != f.end();)
+        std::copy_n("\0\0\x27\x10\0\0\x27\x10", 8, at + 8);
+    return f;
+}
+
 Bytes gifFile() { return gif(pic(37, 23, 1, 8, 16), {true}).file; }
 Bytes jpegFile() { return jpeg(pic(37, 23, 3)).file; }
 Bytes progressiveFile() { return jpeg(pic(37, 23, 3), {90, true}).file; }
@@ -639,7 +539,7 @@ Bytes progressiveFile() { return jpeg(pic(37, 23, 3), {90, true}).file; }
 // missing, cut by the end of the data or by a marker, are broken; valid
 // files of a kind not handled are unsupported. The small files that once
 // made a plug-in allocate gigabytes (kept as fuzz seeds) are refused before
-// they do.
+// they do, and so are files that ask for more than they could hold.
 const Ending kEndings[] = {
     // neither the empty block that ends the image's data nor the trailer
     {"GifWithoutEndBlock", "ifgif.spi", [] { return cut(gifFile(), gifFile().size() - 2); }, 0, gifFile},
@@ -675,19 +575,27 @@ const Ending kEndings[] = {
     // some 150 bytes: samples that make a strip of 64 GB, or tiles of 1 TB, for small pictures
     {"TiffHugeStrip", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_huge_strip.tif"); }, SPI_OUT_OF_ORDER},
     {"TiffHugeTiles", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_huge_tiles.tif"); }, SPI_NO_MEMORY},
+    // images larger than 65536 times their file; a lossy WebP frame without a bit for each macroblock, a HEVC
+    // stream larger than any image its file declares; an overlay, whose canvas libheif makes first
+    {"AvifHuge", "ifavif.spi", [] { return huge(kept("ifavif_fuzz/lossy.avif")); }, SPI_NO_MEMORY},
+    {"HeicHuge", "ifheic.spi", [] { return huge(kept("ifheic_fuzz/lossy.heic")); }, SPI_NO_MEMORY},
+    {"WebpLossyHugeHeader", "ifwebp.spi", [] { return kept("ifwebp_fuzz/regress-lossy-huge-header.webp"); },
+     SPI_OUT_OF_ORDER},
+    {"HeicSps20000", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-sps-20000.heic"); }, SPI_OUT_OF_ORDER},
+    {"HeicOverlayCanvas", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-overlay-canvas.heic"); }, SPI_NOT_SUPPORT},
 };
 
 class SpiEnding : public testing::TestWithParam<Ending> {};
 
 TEST_P(SpiEnding, Result)
 {
-    Plugin plugin(GetParam().spi);
+    SpiPlugin plugin(GetParam().spi);
     Bytes file = GetParam().make();
-    Pic got = decode(plugin, file);
+    SpiPic got = spiDecode(plugin, file);
     ASSERT_EQ(got.rc, GetParam().rc) << file.size() << " bytes";
     EXPECT_EQ(got.fault, "");
     if (got.rc == 0) {
-        Pic whole = decode(plugin, GetParam().whole());
+        SpiPic whole = spiDecode(plugin, GetParam().whole());
         EXPECT_TRUE(whole.rc == 0 && differs(whole, got) == -1);
     }
     if (got.rc == SPI_NOT_SUPPORT) {
