@@ -1,6 +1,8 @@
-// The default image plug-ins as built: each decodes files its codec library
-// wrote exactly as the library itself decodes them, hands over a sound DIB
-// pair, and answers damaged or foreign input with a result, never a crash.
+// The image plug-ins as built: each decodes files its codec library (or its
+// format's own encoder) wrote exactly as the library (or the format's
+// reference decoder) decodes them, hands over a sound DIB pair, and answers
+// damaged or foreign input with a result, never a crash (the sanitizer
+// build sees what the codec libraries do).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,8 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <set>
 
 #include "encoders.h"
@@ -55,6 +56,7 @@ struct Sample {
     const char *spi = "";
     size_t sig = 0; // bytes of the signature
     SpiPic (*ref)(const Sample &) = nullptr;
+    SpiPic stored = {}; // a reference decoder's picture, for ref to give
 };
 
 // giflib's first image on the logical screen over the background: the
@@ -181,13 +183,14 @@ Sample tiff(const RawPicture &p, TiffOptions o, SpiPic (*ref)(const Sample &) = 
 }
 
 // The picture's colours premultiplied by its last channel, made odd (so
-// that no straight colour lies half-way between two levels).
+// that no straight colour lies half-way between two levels) but for the
+// first pixel's, 0.
 RawPicture premultiplied(RawPicture p)
 {
     const size_t ch = size_t(p.channels);
     const uint32_t max = (1u << p.bits) - 1;
     for (size_t i = 0; i < p.samples.size(); i += ch) {
-        uint32_t a = p.samples[i + ch - 1] | 1u;
+        uint32_t a = i == 0 ? 0 : p.samples[i + ch - 1] | 1u;
         p.samples[i + ch - 1] = uint16_t(a);
         for (size_t c = 0; c + 1 < ch; c++)
             p.samples[i + c] = uint16_t(p.samples[i + c] * a / max);
@@ -221,7 +224,7 @@ Sample pngShortPalette()
 
 struct Case {
     const char *name;
-    Sample (*make)();
+    std::function<Sample()> make;
 };
 
 // GifOptions: interlace, screen width, height, left, top, background, local map, screen map.
@@ -275,30 +278,152 @@ const Case kCases[] = {
     {"TiffLabHalfTurned", [] { return tiff(pic(37, 21, 3), {COMPRESSION_NONE, PHOTOMETRIC_CIELAB, false, false, 0, 3}); }},
 };
 
+// Runs a command in the scratch directory, with $src (the source picture,
+// a PNG), $in (the file under test) and $out (the reference's PNG).
+bool run(const BmpTempDir &dir, const std::string &cmd)
+{
+    return std::system(("cd " + dir.path + " && src=src.png in=in out=ref.png sh -c '" + cmd + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Writes `exif`, an EXIF block (big-endian) with an orientation tag of 1 to 7.
+std::string exif(int orientation)
+{
+    return "printf \"MM\\000\\052\\000\\000\\000\\010\\000\\001\\001\\022\\000\\003\\000\\000\\000\\001\\000\\00" +
+           std::to_string(orientation) + "\\000\\000\\000\\000\\000\\000\" > exif && ";
+}
+
+struct Row {
+    const char *name, *spi;
+    int w, h, ch, bits;
+    std::string make, ref; // commands writing $in from $src, and $out from $in
+    int refBits = 16;      // significant bits of a 16-bit reference (heif-convert shifts 10 and 12 up)
+    bool premultiplied = false;
+    bool unpremultiply = false; // the reference gives the colour multiplied by alpha
+    Bytes (*edit)(Bytes) = nullptr;
+};
+
+// A HEIF whose pixel-information property, 16 bytes, is made a rotation by
+// a quarter anticlockwise of the same length.
+Bytes rotate(Bytes f)
+{
+    auto at = std::search(f.begin(), f.end(), std::begin("pixi"), std::end("pixi") - 1);
+    if (at == f.end() || at[-1] != 16)
+        return Bytes();
+    std::copy_n("irot\1\0\0\0\0\0\0\0", 12, at);
+    return f;
+}
+
+const std::string kWebpRef = "dwebp -quiet $in -o $out", kHeifRef = "heif-convert $in $out",
+                  kAvifRef = "avifdec $in $out", kJxlRef = "djxl $in $out", kHeifLossless = "heif-enc -L -p chroma=444 --matrix_coefficients=0 ",
+                  kWebpFrames = "convert $src -negate f2.png && cwebp -lossless f2.png -o f2.webp && ";
+
+const Row kRows[] = {
+    {"WebpLossy", "ifwebp.spi", 37, 23, 3, 8, "cwebp -q 80 $src -o $in", kWebpRef},
+    {"WebpLossyAlpha", "ifwebp.spi", 37, 23, 4, 8, "cwebp -q 70 $src -o $in", kWebpRef},
+    {"WebpLosslessAlpha", "ifwebp.spi", 37, 23, 4, 8, "cwebp -lossless -exact $src -o $in", kWebpRef},
+    {"WebpOdd", "ifwebp.spi", 1000, 1, 3, 8, "cwebp -q 80 $src -o $in", kWebpRef},
+    {"WebpAnimated", "ifwebp.spi", 37, 23, 3, 8, kWebpFrames + "img2webp -lossless $src f2.png -o $in",
+     "webpmux -get frame 1 $in -o f1.webp && dwebp f1.webp -o $out"},
+    // a first frame smaller than the canvas, on the background colour
+    {"WebpAnimatedPart", "ifwebp.spi", 37, 23, 3, 8,
+     kWebpFrames + "convert $src -crop 20x10+0+0 +repage f1.png && cwebp -lossless f1.png -o f1.webp && "
+                   "webpmux -frame f1.webp +100+6+4 -frame f2.webp +100 -bgcolor 255,200,100,50 -o $in",
+     "convert -size 37x23 xc:\"rgb(200,100,50)\" f1.png -geometry +6+4 -composite $out"},
+    // the EXIF block as a JPEG holds it, behind "Exif\0\0", as some writers keep it
+    {"WebpExifTransverse", "ifwebp.spi", 37, 23, 3, 8,
+     exif(7) + "{ printf \"Exif\\000\\000\"; cat exif; } > e && cwebp -lossless $src -o p.webp && "
+               "webpmux -set exif e p.webp -o $in",
+     "convert $src -transverse $out"},
+    {"HeicLossy", "ifheic.spi", 37, 23, 3, 8, "heif-enc -q 60 $src -o $in", kHeifRef},
+    {"HeicLosslessAlpha", "ifheif.spi", 37, 23, 4, 8, kHeifLossless + "$src -o $in", kHeifRef},
+    {"HeicPremultiplied", "ifheic.spi", 37, 23, 4, 8, kHeifLossless + "--premultiplied-alpha $src -o $in", kHeifRef, 16, true,
+     true},
+    {"HeicGrey", "ifheic.spi", 37, 23, 1, 8, "heif-enc -q 60 $src -o $in", kHeifRef},
+    {"Heic10", "ifheic.spi", 37, 23, 3, 16, "heif-enc -b 10 -q 80 $src -o $in", kHeifRef, 10},
+    {"Heic12Lossless", "ifheic.spi", 37, 23, 3, 16, kHeifLossless + "-b 12 $src -o $in", kHeifRef, 12},
+    {"HeicRotated", "ifheic.spi", 37, 23, 3, 8, kHeifLossless + "$src -o $in", kHeifRef, 16, false, false, rotate},
+    {"HeicOdd", "ifheic.spi", 3, 5, 3, 8, "heif-enc -q 60 $src -o $in", kHeifRef},
+    {"AvifLossy420", "ifavif.spi", 37, 23, 3, 8, "avifenc -s 8 -y 420 --min 20 --max 40 $src $in", kAvifRef},
+    {"AvifLosslessAlpha", "ifavif.spi", 37, 23, 4, 8, "avifenc -s 8 -l $src $in", kAvifRef},
+    {"AvifPremultiplied", "ifavif.spi", 37, 23, 4, 8, "avifenc -s 8 -l -p $src $in", kAvifRef, 16, true},
+    {"AvifGrey", "ifavif.spi", 37, 23, 1, 8, "avifenc -s 8 -y 400 $src $in", kAvifRef},
+    {"Avif10", "ifavif.spi", 37, 23, 3, 16, "avifenc -s 8 -d 10 $src $in", "avifdec -d 16 $in $out"},
+    {"Avif12Lossless", "ifavif.spi", 37, 23, 3, 16, "avifenc -s 8 -l -d 12 $src $in", "avifdec -d 16 $in $out"},
+    {"AvifSequence", "ifavif.spi", 37, 23, 3, 8, "convert $src -negate f2.png && avifenc -s 8 -l $src f2.png $in", kAvifRef},
+    // cropping, turning and mirroring as libheif applies them
+    {"AvifTurnedMirrored", "ifavif.spi", 37, 23, 3, 8, "avifenc -s 8 -l --irot 1 --imir 0 $src $in", kHeifRef},
+    {"AvifCroppedTurned", "ifavif.spi", 37, 23, 3, 8, "avifenc -s 8 -l --crop 3,2,21,17 --irot 3 --imir 1 $src $in", kHeifRef},
+    {"AvifOdd", "ifavif.spi", 1, 1, 3, 8, "avifenc -s 8 $src $in", kAvifRef},
+    {"JxlLossy", "ifjxl.spi", 37, 23, 3, 8, "cjxl -d 1 $src $in", kJxlRef},
+    {"JxlLosslessAlpha", "ifjxl.spi", 37, 23, 4, 8, "cjxl -d 0 $src $in", kJxlRef},
+    {"JxlPremultiplied", "ifjxl.spi", 37, 23, 4, 8, "cjxl -d 0 --premultiply=1 $src $in", kJxlRef, 16, true},
+    {"JxlGrey", "ifjxl.spi", 37, 23, 1, 8, "cjxl -d 0 $src $in", kJxlRef},
+    {"Jxl16", "ifjxl.spi", 37, 23, 3, 16, "cjxl -d 0 $src $in", kJxlRef},
+    {"JxlAnimated", "ifjxl.spi", 37, 23, 3, 8, "convert $src -negate f2.png && convert -delay 10 $src f2.png a.gif && cjxl a.gif $in", kJxlRef},
+    // a JPEG turned by its EXIF orientation, kept whole in a container
+    {"JxlJpegTurned", "ifjxl.spi", 37, 23, 3, 8, exif(6) + "convert $src t.jpg && { printf \"\\377\\330\\377\\341\\000\\042Exif\\000\\000\"; cat exif; tail -c +3 t.jpg; } > o.jpg && cjxl o.jpg $in", kJxlRef},
+    {"JxlOdd", "ifjxl.spi", 3, 5, 3, 8, "cjxl -d 1 $src $in", kJxlRef},
+};
+
+// A file a format's own encoder made of pic(), with the picture its
+// reference decoder wrote kept as the reference.
+Sample tool(const Row &r)
+{
+    RawPicture p = r.premultiplied ? premultiplied(pic(r.w, r.h, r.ch, r.bits)) : pic(r.w, r.h, r.ch, r.bits);
+    Sample s{{}, p, r.spi, 12, [](const Sample &t) { return t.stored; }};
+    BmpTempDir dir;
+    writeBytes(dir.file("src.png"), encodePng(p));
+    if (!run(dir, r.make))
+        return s;
+    s.file = readBytes(dir.file("in"));
+    if (std::strcmp(r.spi, "ifjxl.spi") == 0)
+        s.sig = s.file[0] == 0xFF ? 2 : 12; // the codestream's marker or the container's first box
+    else if (std::strcmp(r.spi, "ifwebp.spi") != 0)
+        s.sig = 16; // the ftyp box to its major brand and version
+    if (r.edit != nullptr)
+        writeBytes(dir.file("in"), s.file = r.edit(s.file));
+    EXPECT_TRUE(run(dir, r.ref)) << r.ref;
+    s.stored = spiReadPng(dir.file("ref.png"), r.refBits, r.unpremultiply);
+    return s;
+}
+
+std::vector<Case> toolCases()
+{
+    std::vector<Case> v;
+    for (const Row &r : kRows)
+        v.push_back({r.name, [&r] { return tool(r); }});
+    return v;
+}
+
 class SpiDecode : public testing::TestWithParam<Case> {};
 
-// The library's picture; cut short anywhere: 3, or 2 while the signature is
-// not whole; damaged: a picture or 3 (2 when it reads as a kind not handled,
-// 4 for sizes past the limit), in a sound pair.
-TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
+// The library's picture, or the format's reference decoder's, and
+// GetPictureInfo agrees. Cut short anywhere: 3, or 2 while the signature is
+// not whole, or the same picture when all that was lost follows it;
+// damaged: a picture or 3 (2 when it reads as a kind not handled, 4 for
+// sizes past the limit), in a sound pair.
+TEST_P(SpiDecode, MatchesTheReferenceAndRefusesDamage)
 {
     Sample s = GetParam().make();
     ASSERT_FALSE(s.file.empty());
     SpiPlugin plugin(s.spi);
-    SpiPic want = s.ref(s), got = spiDecode(plugin, s.file);
+    const SpiPic want = s.ref(s), got = spiDecode(plugin, s.file);
     ASSERT_EQ(got.rc, 0);
     ASSERT_EQ(got.fault, "");
-    ASSERT_TRUE(got.w == want.w && got.h == want.h) << got.w << "x" << got.h;
+    ASSERT_TRUE(got.w == want.w && got.h == want.h) << got.w << "x" << got.h << ", want " << want.w << "x" << want.h;
     EXPECT_EQ(differs(want, got), -1) << "first difference at this pixel";
-    // one channel stays 8-bit
-    EXPECT_EQ(got.bits, s.src.channels <= 2 ? 8 : 24);
+    EXPECT_EQ(got.bits, s.src.channels <= 2 ? 8 : 24); // one channel stays 8-bit
+    PictureInfo pi;
+    ASSERT_EQ(plugin.pictureInfo(reinterpret_cast<char *>(s.file.data()), long(s.file.size()), 1, &pi), 0);
+    EXPECT_TRUE(pi.width == got.w && pi.height == got.h && pi.colorDepth == got.bits);
 
     size_t n = s.file.size();
     for (size_t len : {size_t(0), s.sig - 1, s.sig, size_t(20), n / 8, n / 4, n / 2, n * 3 / 4, n - 20}) {
-        Bytes cut(s.file.begin(), s.file.begin() + long(len));
-        int rc = len < s.sig ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER;
-        EXPECT_EQ(spiDecode(plugin, cut).rc, rc) << len;
-        EXPECT_EQ(spiDecode(plugin, cut, 0).rc, rc) << len;
+        for (unsigned flag : {1u, 0u}) {
+            SpiPic c = spiDecode(plugin, Bytes(s.file.begin(), s.file.begin() + long(len)), flag);
+            EXPECT_TRUE(c.rc == (len < s.sig ? SPI_NOT_SUPPORT : SPI_OUT_OF_ORDER) || (c.rc == 0 && c == got))
+                << len << ": " << c.rc;
+        }
     }
     uint32_t seed = uint32_t(n);
     for (int round = 0; round < 50; round++) {
@@ -306,15 +431,16 @@ TEST_P(SpiDecode, MatchesTheLibraryAndRefusesDamage)
         Bytes bad(s.file);
         size_t back = rnd(&seed) % std::min(n - s.sig, size_t(200));
         bad[round % 2 ? n - 1 - back : s.sig + rnd(&seed) % (n - s.sig)] ^= uint8_t(1 + rnd(&seed) % 255);
-        got = spiDecode(plugin, bad);
-        EXPECT_TRUE(got.rc == 0 || got.rc == SPI_NOT_SUPPORT || got.rc == SPI_OUT_OF_ORDER || got.rc == SPI_NO_MEMORY)
-            << round << ": " << got.rc;
-        EXPECT_EQ(got.fault, "") << round;
+        SpiPic b = spiDecode(plugin, bad);
+        EXPECT_TRUE(b.rc == 0 || b.rc == SPI_NOT_SUPPORT || b.rc == SPI_OUT_OF_ORDER || b.rc == SPI_NO_MEMORY)
+            << round << ": " << b.rc;
+        EXPECT_EQ(b.fault, "") << round;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, SpiDecode, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+auto caseName = [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); };
+INSTANTIATE_TEST_SUITE_P(Kinds, SpiDecode, testing::ValuesIn(kCases), caseName);
+INSTANTIATE_TEST_SUITE_P(Tools, SpiDecode, testing::ValuesIn(toolCases()), caseName);
 
 // A file kept in the fuzzers' seeds, by its path under fuzz/corpus/.
 Bytes kept(const std::string &path) { return readBytes(VEXEL_SOURCE_DIR "/fuzz/corpus/" + path); }

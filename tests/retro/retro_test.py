@@ -24,7 +24,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import bmputil  # noqa: E402
 
 PROGRAM = PLUGINS = DATA = None
-FORMATS = ("mag", "pi", "pic", "pic2")  # with samples
 REFUSALS = ("broken data file", "unknown format", "cannot convert")
 
 
@@ -144,16 +143,23 @@ def q4_pixels(count, zero=False):
     return q4(colour)
 
 
-def examples():
-    """Rows (name, file, want): each stem once, as the outputs take the
-    stem. want is the program's message; or the picture as rows (bottom
-    first) of (b, g, r); or the pixel bytes (bottom-up, rows unpadded)
-    followed by {index: table entry as B G R}."""
+def pictures():
+    """Rows (name, file, want), each stem once, as the outputs take the
+    stem: the samples with their PPMs, then the built files. want is the
+    program's message; or the picture as rows (bottom first) of (b, g, r);
+    or the pixel bytes (bottom-up, rows unpadded) followed by {index: table
+    entry as B G R}."""
+    rows = []
+    for fmt in ("mag", "pi", "pic", "pic2"):
+        for name in sorted(os.listdir(os.path.join(DATA, fmt))):
+            path = os.path.join(DATA, fmt, name)
+            if name.endswith("." + fmt) and os.path.exists(path[:-len(fmt)] + "ppm"):
+                rows.append((name, read(path), ppm_rows(path[:-len(fmt)] + "ppm")))
     ex1, ex2 = read(os.path.join(DATA, "pic2", "example1.pic2")), read(os.path.join(DATA, "pic2", "example2.pic2"))
     ss, bm = 124, 419  # the blocks of example 2
     q = pixels(literals(1000), 1000)
     sample = os.path.join(DATA, "pic2", "p2ss6_41x29_plasma")
-    return EXAMPLES + [
+    return rows + EXAMPLES + [
         ("pic2-ex1.pic2", ex1, letters("KAAB BABC KAAA")),
         ("pic2-ex2.pic2", ex2, letters("AAAB CDCB CDBB KKWB")),
         ("p2-sample.p2", read(sample + ".pic2"), ppm_rows(sample + ".ppm")),
@@ -194,7 +200,7 @@ def examples():
     ]
 
 
-# Rows as examples() gives them.
+# Rows as pictures() gives them.
 EXAMPLES = [
     ("mag-ex1.mag", MAG_EXAMPLE1,
      "0000000000000000 0102030405060708 0000000000000000 0102030401020304", {1: "F00000", 8: "707070"}),
@@ -270,22 +276,8 @@ class Retro(unittest.TestCase):
                 self.assertTrue(isinstance(got[name], bytes) != (name in said), name)
             return got
 
-    def samples(self, fmt):
-        d = os.path.join(DATA, fmt)
-        names = sorted(n for n in os.listdir(d) if n.endswith("." + fmt) and os.path.exists(os.path.join(d, n[:-len(fmt)] + "ppm")))
-        return {n: (read(os.path.join(d, n)), ppm_rows(os.path.join(d, n[:-len(fmt)] + "ppm")))
-                for n in names}
-
-    def test_samples_convert_to_their_pictures(self):
-        for fmt in FORMATS:
-            samples = self.samples(fmt)
-            self.assertTrue(samples, fmt)
-            for name, bmp in self.convert({n: s[0] for n, s in samples.items()}).items():
-                self.assertIsInstance(bmp, bytes, name)
-                self.assertEqual(bmputil.pixels_bgr(bmp), samples[name][1], name)
-
-    def test_examples(self):
-        rows = examples()
+    def test_pictures(self):
+        rows = pictures()
         got = self.convert({row[0]: row[1] for row in rows})
         for name, _, want, *colours in rows:
             if isinstance(want, list):
@@ -300,8 +292,7 @@ class Retro(unittest.TestCase):
                     self.assertEqual(table[4 * i:4 * i + 4].hex(), bgr.lower() + "00", "%s colour %d" % (name, i))
 
     def test_damaged_copies_refused_or_right(self):
-        wholes = {n: s for fmt in FORMATS for n, s in self.samples(fmt).items()}
-        wholes.update({name: (data, want) for name, data, want, *_ in examples() if isinstance(want, list)})
+        wholes = {name: (data, want) for name, data, want, *_ in pictures() if isinstance(want, list)}
         files = {}
         for name, (data, _) in wholes.items():
             files.update(damaged(name, data))
