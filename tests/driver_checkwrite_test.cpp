@@ -31,13 +31,6 @@ protected:
 
     std::string path(const std::string &name) { return dir + PATH_SEP + name; }
 
-    void touch(const std::string &name, bool readOnly = false)
-    {
-        std::ofstream(path(name)) << "x";
-        if (readOnly)
-            chmod(path(name).c_str(), 0444);
-    }
-
     // Replaces standard input with the given text; an empty text with no
     // newline is the end of input.
     void answers(const std::string &text)
@@ -55,29 +48,20 @@ protected:
 TEST_F(CheckWrite, DerivesOutputNames)
 {
     answers("");
-    struct {
-        int type;
-        const char *in;
-        const char *out;
-    } rows[] = {
-        {0, "abc.jpg", "abc.bmp"},
-        {2, "abc.jpg", "abc.imp"},
-        {1, "abc.jpg", "abc.bm2"},
-        {7, "a.b.gif", "a.b.bmp"},
-        {0, "noext", "noext.bmp"},
+    const struct { int type; const char *in, *out; } rows[] = {
+        {0, "abc.jpg", "abc.bmp"}, {2, "abc.jpg", "abc.imp"}, {1, "abc.jpg", "abc.bm2"},
+        {7, "a.b.gif", "a.b.bmp"}, {0, "noext", "noext.bmp"},
     };
+    char name[64], out[OUTPATH_SIZE];
+    int skip = 9;
     for (auto &r : rows) {
-        char name[64], out[OUTPATH_SIZE];
         std::snprintf(name, sizeof name, "%s", r.in);
-        int skip = 9;
         EXPECT_EQ(checkWrite(1, r.type, dir.c_str(), name, out, &skip), 1);
         EXPECT_EQ(skip, 0);
         EXPECT_EQ(out, path(r.out)) << r.in;
     }
     // The input's directory part stays in the output path.
-    char name[64], out[OUTPATH_SIZE];
     std::snprintf(name, sizeof name, "sub%cabc.jpg", PATH_SEP);
-    int skip;
     checkWrite(1, 0, "out", name, out, &skip);
     EXPECT_EQ(std::string(out), std::string("out") + PATH_SEP + "sub" + PATH_SEP + "abc.bmp");
     // A given name is used unchanged.
@@ -86,37 +70,48 @@ TEST_F(CheckWrite, DerivesOutputNames)
     EXPECT_STREQ(out, "given.gif");
 }
 
-TEST_F(CheckWrite, AnswersToTheQuestions)
+// What is at the output path: a file, a read-only file (read-only for root
+// too) or a directory. A derived name offers "all"; a given name only yes
+// or no; a read-only file is never written, after "all" marked to skip.
+// Every question takes its answer line.
+TEST_F(CheckWrite, Dialogue)
 {
-    // A derived name offers "all"; a given name only yes or no.
-    touch("a.bmp");
-    struct {
-        bool derived;
-        const char *line;
-        int state;
-    } rows[] = {
-        {true, "y\n", 1}, {true, "yes\n", 1}, {true, "Y\n", 1}, {true, "a\n", 2}, {true, "All\n", 2},
-        {true, "n\n", 0}, {true, "\n", 0},    {true, " y\n", 0}, {true, "", 0},     {false, "y\n", 1},
-        {false, "a\n", 0}, {false, "n\n", 0},
+    const char *all = ": overwrite? (y/n/a) ", *yn = ": overwrite? (y/n) ", *ok = ": read-only file, and so cannot write, ok? ";
+    const struct { char there; bool derived; int state; const char *line; int want, skip; const char *err; } rows[] = {
+        {'f', true, 1, "y\n", 1, 0, all},  {'f', true, 1, "yes\n", 1, 0, all}, {'f', true, 1, "Y\n", 1, 0, all},
+        {'f', true, 1, "a\n", 2, 0, all},  {'f', true, 1, "All\n", 2, 0, all}, {'f', true, 1, "n\n", 0, 0, all},
+        {'f', true, 1, "\n", 0, 0, all},   {'f', true, 1, " y\n", 0, 0, all},  {'f', true, 1, "", 0, 0, all},
+        {'f', false, 1, "y\n", 1, 0, yn},  {'f', false, 1, "a\n", 0, 0, yn},  {'f', false, 1, "n\n", 0, 0, yn},
+        {'f', true, 2, "n\n", 2, 0, ""},   {'d', true, 1, "n\n", 0, 0, all},
+        {'r', false, 1, "y\n", 0, 0, ": read-only file\n"}, {'r', true, 1, "a\n", 0, 0, ok},
+        {'r', true, 2, "\n", 2, SKIP_READONLY, ok},
     };
     for (auto &r : rows) {
+        std::string out = path("a.bmp"), given = out;
+        std::remove(out.c_str());
+        if (r.there == 'd')
+            ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+        else
+            std::ofstream(out) << "x";
+        chmod(out.c_str(), r.there == 'r' ? 0444 : 0755);
         answers(r.line);
-        char name[] = "a.gif", out[OUTPATH_SIZE];
-        std::string given = path("a.bmp");
-        int skip;
+        char name[] = "a.gif", outPath[OUTPATH_SIZE];
+        int skip = 9;
         testing::internal::CaptureStderr();
-        int state = r.derived ? checkWrite(1, 0, dir.c_str(), name, out, &skip)
-                              : checkWrite(1, 0, nullptr, &given[0], out, &skip);
-        EXPECT_EQ(state, r.state) << r.line;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  path("a.bmp") + (r.derived ? ": overwrite? (y/n/a) " : ": overwrite? (y/n) "));
+        int state = checkWrite(r.state, 0, r.derived ? dir.c_str() : nullptr, r.derived ? name : &given[0], outPath, &skip);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(state, r.want) << r.there << " " << r.line;
+        EXPECT_EQ(skip, r.skip) << r.there << " " << r.line;
+        EXPECT_EQ(err, *r.err ? out + r.err : "") << r.there << " " << r.line;
+        if (!err.empty() && err.back() == ' ')
+            EXPECT_EQ(std::getchar(), EOF) << r.there << " " << r.line;
     }
 }
 
 TEST_F(CheckWrite, LongAnswerLineIsConsumedWhole)
 {
-    touch("a.bmp");
-    touch("b.bmp");
+    std::ofstream(path("a.bmp")) << "x";
+    std::ofstream(path("b.bmp")) << "x";
     answers("n" + std::string(5000, 'y') + "\ny\n");
     char a[] = "a.gif", b[] = "b.gif", out[OUTPATH_SIZE];
     int skip;
@@ -124,48 +119,6 @@ TEST_F(CheckWrite, LongAnswerLineIsConsumedWhole)
     EXPECT_EQ(checkWrite(1, 0, dir.c_str(), a, out, &skip), 0);
     EXPECT_EQ(checkWrite(1, 0, dir.c_str(), b, out, &skip), 1);
     testing::internal::GetCapturedStderr();
-}
-
-TEST_F(CheckWrite, ReadOnlyOutputs)
-{
-    // Without write bits the file counts as read-only, for root too.
-    touch("ro.bmp", true);
-    std::string ro = path("ro.bmp");
-    char out[OUTPATH_SIZE];
-    int skip;
-
-    // Given name: a notice, no question, not written.
-    answers("y\n");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(checkWrite(1, 0, nullptr, &ro[0], out, &skip), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), ro + ": read-only file\n");
-    EXPECT_EQ(skip, 0);
-
-    // Derived name: the "ok?" question, whatever the answer, not written.
-    answers("a\n");
-    char n1[] = "ro.gif";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(checkWrite(1, 0, dir.c_str(), n1, out, &skip), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), ro + ": read-only file, and so cannot write, ok? ");
-
-    // After "all": still asked, skipped through the skip mark, state stays 2.
-    answers("\n");
-    char n2[] = "ro.gif";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(checkWrite(2, 0, dir.c_str(), n2, out, &skip), 2);
-    EXPECT_EQ(skip, -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), ro + ": read-only file, and so cannot write, ok? ");
-}
-
-TEST_F(CheckWrite, DirectoryAtOutputPathIsAskedAbout)
-{
-    ASSERT_EQ(mkdir(path("d.bmp").c_str(), 0755), 0);
-    answers("n\n");
-    char n[] = "d.gif", out[OUTPATH_SIZE];
-    int skip;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(checkWrite(1, 0, dir.c_str(), n, out, &skip), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), path("d.bmp") + ": overwrite? (y/n/a) ");
 }
 
 TEST_F(CheckWrite, PathThatDoesNotFitFailsTheFile)
@@ -183,8 +136,7 @@ TEST_F(CheckWrite, PathThatDoesNotFitFailsTheFile)
     testing::internal::CaptureStderr();
     EXPECT_EQ(checkWrite(1, 0, nullptr, &big[0], out, &skip), 1);
     EXPECT_EQ(skip, 1);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, std::string(768, 'b') + ": path too long\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(768, 'b') + ": path too long\n");
 
     std::string derived = std::string(OUTPATH_SIZE - 6, 'd') + ".gif"; // dir + '/' + name + ".bmp"
     testing::internal::CaptureStderr();
@@ -197,7 +149,6 @@ TEST(ImageFree, ReleasesAndNullsBothHandles)
 {
     HLOCAL info = LocalAlloc(LHND, 40), bits = LocalAlloc(LHND, 16);
     EXPECT_EQ(imageFree(&info, &bits), 0);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_EQ(bits, nullptr);
+    EXPECT_TRUE(info == nullptr && bits == nullptr);
     EXPECT_EQ(imageFree(&info, &bits), 0);
 }

@@ -60,47 +60,26 @@ TEST(Mem, BlocksAreZeroedAndStable)
 }
 
 #ifndef VEXEL_ASAN
-using MemDeath = ::testing::Test;
-
-TEST(MemDeath, GetmemReportsKiloBytes)
+// Out of memory: the size in K bytes, then the end of the program (endfun
+// first), or null from getmem at the terminate size.
+TEST(MemDeath, ExhaustionIsReported)
 {
-    EXPECT_EXIT(
-        {
-            limitAddressSpace();
-            getmem(1000000000);
-        },
-        ::testing::ExitedWithCode(1), "^\ncannot get the memory of 1000000 K bytes\n$");
-}
-
-TEST(MemDeath, GetmemLockIsFaital)
-{
-    EXPECT_EXIT(
-        {
-            limitAddressSpace();
-            getmemLock(1000000000);
-        },
-        ::testing::ExitedWithCode(1), "^Faital error:\ncannot get the memory of 1000000 K bytes$");
-}
-
-TEST(MemDeath, TerminateSizeReturnsNull)
-{
-    EXPECT_EXIT(
-        {
-            limitAddressSpace();
-            void *p = getmem(2147483647);
-            std::exit(p == nullptr ? 7 : 0);
-        },
-        ::testing::ExitedWithCode(7), "^\ncannot get the memory of 2147483 K bytes\n$");
-}
-
-TEST(MemDeath, EndfunRunsBeforeExit)
-{
-    EXPECT_EXIT(
-        {
-            limitAddressSpace();
-            endfun = [] { std::fputs("endfun\n", stderr); };
-            moremem(nullptr, 900000000);
-        },
-        ::testing::ExitedWithCode(1), "900000 K bytes\nendfun\n$");
+    const struct { void (*run)(); int code; const char *err; } rows[] = {
+        {[] { getmem(1000000000); }, 1, "^\ncannot get the memory of 1000000 K bytes\n$"},
+        {[] { getmemLock(1000000000); }, 1, "^Faital error:\ncannot get the memory of 1000000 K bytes$"},
+        {[] { std::exit(getmem(2147483647) == nullptr ? 7 : 0); }, 7, "^\ncannot get the memory of 2147483 K bytes\n$"},
+        {[] {
+             endfun = [] { std::fputs("endfun\n", stderr); };
+             moremem(nullptr, 900000000);
+         },
+         1, "900000 K bytes\nendfun\n$"},
+    };
+    for (const auto &r : rows)
+        EXPECT_EXIT(
+            {
+                limitAddressSpace();
+                r.run();
+            },
+            testing::ExitedWithCode(r.code), r.err);
 }
 #endif

@@ -27,46 +27,28 @@ TEST(ErrEdit, Conversions)
     EXPECT_EQ(edit("100%%"), "100%%");
     EXPECT_EQ(edit("%q%s", "a"), "%qa");
     EXPECT_EQ(edit("end%"), "end%");
-    EXPECT_EQ(edit(""), "");
-}
-
-TEST(ErrEdit, WidthsAndLengthLettersPassThrough)
-{
     // No widths or length letters: "%5" is appended as it stands and the
     // argument waits for the next real conversion.
     EXPECT_EQ(edit("%5d|%d", 7), "%5d|7");
     EXPECT_EQ(edit("%ld|%s", "x"), "%ld|x");
-}
-
-TEST(ErrEdit, TextArgumentIsNotExpandedAgain)
-{
+    // A text argument is not expanded again.
     EXPECT_EQ(edit("%s: file not found\n", "a%d%s.gif"), "a%d%s.gif: file not found\n");
 }
 
-TEST(ErrEdit, LongTextIsCutAt768)
+TEST(ErrEdit, LongTextsAreCut)
 {
-    std::string name(2000, 'n');
-    std::string out = edit("%s: writing error\n", name.c_str());
-    EXPECT_EQ(out, std::string(768, 'n') + ": writing error\n");
-
-    // A text that fits within 1024 is taken whole, even past 768.
-    std::string fits(1000, 'f');
-    EXPECT_EQ(edit("%s", fits.c_str()), fits);
-    // One that would pass 1024 after 800 characters gives nothing more.
+    // A text that would carry the message past 1024 is cut to end it at 768
+    // characters; one that fits is taken whole, even past 768; after 800
+    // characters nothing more of it comes.
+    EXPECT_EQ(edit("%s: writing error\n", std::string(2000, 'n').c_str()), std::string(768, 'n') + ": writing error\n");
+    EXPECT_EQ(edit("%s", std::string(1000, 'f').c_str()), std::string(1000, 'f'));
     std::string head(800, 'h');
     EXPECT_EQ(edit("%s%s|", head.c_str(), std::string(300, 'x').c_str()), head + "|");
-    // Limit at N and N+1: a text ending exactly at 1024 stays whole.
     EXPECT_EQ(edit("%s%s", head.c_str(), std::string(224, 'x').c_str()).size(), 1024u);
     EXPECT_EQ(edit("%s%s", head.c_str(), std::string(225, 'x').c_str()).size(), 800u);
-}
-
-TEST(ErrEdit, LiteralsStopAt1024ButOneConversionFits)
-{
-    std::string lit(1100, 'l');
-    EXPECT_EQ(edit(lit.c_str()).size(), 1024u);
-    std::string fmt = std::string(1023, 'l') + "%f";
-    std::string out = edit(fmt.c_str(), 1e300);
-    EXPECT_EQ(out.size(), 1023u + 301u + 7u);
+    // Literals stop at 1024, but one conversion more still fits whole.
+    EXPECT_EQ(edit(std::string(1100, 'l').c_str()).size(), 1024u);
+    EXPECT_EQ(edit((std::string(1023, 'l') + "%f").c_str(), 1e300).size(), 1023u + 301u + 7u);
 }
 
 TEST(ErrMsg, PrintsFormatWithoutPercentUnchanged)

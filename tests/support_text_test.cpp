@@ -3,121 +3,81 @@
 
 #include <string>
 
-#include "platform/platform.h"
 #include "support/text.h"
 
 namespace {
 
-// Runs a test body under one set of rules and puts the platform's back.
+const int kBoth = -1;
+
+// Runs a row under one set of rules and puts the platform's back.
 struct Rules {
     explicit Rules(int r) : saved(text_rules) { text_rules = r; }
     ~Rules() { text_rules = saved; }
     int saved;
 };
 
-std::string lowered(const char *s)
-{
-    std::string t = s;
-    to_lower(&t[0]);
-    return t;
-}
+char *ext(const char *path, int) { return findExt(path); }
+
+// U+30C9 is E3 83 89 in UTF-8; its last byte is a Shift_JIS lead byte, so a
+// Shift_JIS walk swallows the '/' behind it and the folder's "." is taken
+// for the extension.
+const char kDo[] = "\xE3\x83\x89.d\xE3\x83\x89/c";
 
 } // namespace
 
-TEST(Text, FindExtTakesLastDotOfLastComponent)
+TEST(Text, FindsWholeCharacters)
 {
-    std::string sep(1, PATH_SEP);
-    for (int r : {TEXT_SJIS, TEXT_UTF8}) {
-        Rules rules(r);
-        const char *p = "abc.jpg";
-        EXPECT_EQ(findExt(p), p + 3);
-        std::string q = "dir.x" + sep + "file";
-        EXPECT_EQ(findExt(q.c_str()), nullptr);
-        std::string h = "dir" + sep + ".hidden";
-        EXPECT_EQ(findExt(h.c_str()), h.c_str() + 4);
-        const char *m = "a.b.gif";
-        EXPECT_EQ(findExt(m), m + 3);
-        EXPECT_STREQ(findExt("name."), ".");
-    }
-}
-
-TEST(Text, SjisSecondByteIsNeverASeparator)
-{
-    Rules rules(TEXT_SJIS);
-    // 0x95 0x5C is one character whose second byte looks like a backslash.
-    const char *p = "dir\x95\x5C" "file.txt";
-    EXPECT_EQ(Strrchr(p, '\\'), nullptr);
-    EXPECT_EQ(Strchr(p, '\\'), nullptr);
-    const char *q = "a\\dir\x95\x5C\\x.gif";
-    EXPECT_EQ(Strrchr(q, '\\'), q + 7);
-    EXPECT_EQ(Strchr(q, '\\'), q + 1);
-    // A lead byte right before the terminator ends the walk cleanly.
-    EXPECT_EQ(Strchr("ab\x95", 'z'), nullptr);
-    const char *pc = "x%d";
-    EXPECT_EQ(Strchr(pc, '%'), pc + 1);
-    EXPECT_EQ(Strchr(pc, 0), nullptr);
-}
-
-TEST(Text, Utf8FolderBeforeSlashKeepsThePath)
-{
-    // U+30C9 is E3 83 89 in UTF-8; its last byte is a Shift_JIS lead byte,
-    // so a Shift_JIS walk swallows the '/' behind it and the folder's "."
-    // is taken for the extension.
-    const char *p = "\xE3\x83\x89.d\xE3\x83\x89/c";
-    {
-        Rules rules(TEXT_UTF8);
-        EXPECT_EQ(Strrchr(p, '/'), p + 8);
-        if (PATH_SEP == '/') {
-            EXPECT_EQ(findExt(p), nullptr);
+    // where the routine finds c in the text, or -1
+    const struct { int rules; char *(*fn)(const char *, int); const char *text; int c; long at; } rows[] = {
+        {kBoth, ext, "abc.jpg", 0, 3},     {kBoth, ext, "dir.x/file", 0, -1}, {kBoth, ext, "dir/.hidden", 0, 4},
+        {kBoth, ext, "a.b.gif", 0, 3},     {kBoth, ext, "name.", 0, 4},
+        // 0x95 0x5C is one character whose second byte looks like a backslash
+        {TEXT_SJIS, Strrchr, "dir\x95\x5C" "file.txt", '\\', -1}, {TEXT_SJIS, Strchr, "dir\x95\x5C" "file.txt", '\\', -1},
+        {TEXT_SJIS, Strrchr, "a\\dir\x95\x5C\\x.gif", '\\', 7},  {TEXT_SJIS, Strchr, "a\\dir\x95\x5C\\x.gif", '\\', 1},
+        // a lead byte right before the terminator ends the walk cleanly; the terminator is not found
+        {TEXT_SJIS, Strchr, "ab\x95", 'z', -1}, {TEXT_SJIS, Strchr, "x%d", '%', 1}, {TEXT_SJIS, Strchr, "x%d", 0, -1},
+        {TEXT_UTF8, Strrchr, kDo, '/', 8}, {TEXT_UTF8, ext, kDo, 0, -1},
+        {TEXT_SJIS, Strrchr, kDo, '/', -1}, {TEXT_SJIS, ext, kDo, 0, 3},
+    };
+    for (const auto &r : rows)
+        for (int rules : {TEXT_SJIS, TEXT_UTF8}) {
+            if (r.rules != kBoth && r.rules != rules)
+                continue;
+            Rules set(rules);
+            const char *found = r.fn(r.text, r.c);
+            EXPECT_EQ(found ? found - r.text : -1, r.at) << r.text << ", rules " << rules;
         }
-    }
-    {
-        Rules rules(TEXT_SJIS);
-        EXPECT_EQ(Strrchr(p, '/'), nullptr);
-        if (PATH_SEP == '/') {
-            EXPECT_EQ(findExt(p), p + 3);
+}
+
+TEST(Text, ComparesAndLowersOnlyOneByteAscii)
+{
+    // StrnCmp's result, n -1 for StrCmp
+    const struct { int rules; const char *a, *b; int n, want; } compares[] = {
+        {kBoth, "BMP", "bmp", -1, 0}, {kBoth, "bmp", "bm2", -1, 1}, {kBoth, "bmp", "bmpx", -1, -1},
+        {kBoth, "bmpx", "bmp", -1, 1}, {kBoth, "bmpx", "BMPY", 3, 0}, {kBoth, "bmpx", "BMPY", 4, -1},
+        {kBoth, "", "", -1, 0}, {TEXT_UTF8, "\xC3\xA9", "\xC3\x89", -1, 1}, // U+00E9 and U+00C9 match exactly
+        // full-width A and a: no folding, and a second byte 'A' (0x41) must match exactly
+        {TEXT_SJIS, "\x82\x60", "\x82\x81", -1, -1}, {TEXT_SJIS, "\x83\x41", "\x83\x61", -1, -1},
+        {TEXT_SJIS, "\x83\x41z", "\x83\x41Z", -1, 0},
+        // half-width katakana are one-byte characters that match exactly; the letter after them still folds
+        {TEXT_SJIS, "\xB1\xB2X", "\xB1\xB2x", -1, 0}, {TEXT_SJIS, "\xB1", "\xB2", -1, -1},
+        {TEXT_SJIS, "\xB1", "\x82\x60", -1, -1}, {TEXT_SJIS, "a", "\x82\x60", -1, -1},
+    };
+    for (const auto &r : compares)
+        for (int rules : {TEXT_SJIS, TEXT_UTF8}) {
+            if (r.rules != kBoth && r.rules != rules)
+                continue;
+            Rules set(rules);
+            EXPECT_EQ(r.n < 0 ? StrCmp(r.a, r.b) : StrnCmp(r.a, r.b, r.n), r.want) << r.a << " " << r.b << ", rules " << rules;
         }
-    }
-}
-
-TEST(Text, CompareFoldsOnlyOneByteAscii)
-{
-    for (int r : {TEXT_SJIS, TEXT_UTF8}) {
-        Rules rules(r);
-        EXPECT_EQ(StrCmp("BMP", "bmp"), 0);
-        EXPECT_NE(StrCmp("bmp", "bm2"), 0);
-        EXPECT_EQ(StrCmp("bmp", "bmpx"), -1);
-        EXPECT_EQ(StrCmp("bmpx", "bmp"), 1);
-        EXPECT_EQ(StrnCmp("bmpx", "BMPY", 3), 0);
-        EXPECT_NE(StrnCmp("bmpx", "BMPY", 4), 0);
-        EXPECT_EQ(StrCmp("", ""), 0);
-    }
-    Rules rules(TEXT_SJIS);
-    // 0x82 0x60 is full-width A, 0x82 0x81 full-width a: no folding, and a
-    // second byte 'A' (0x41) must match exactly.
-    EXPECT_NE(StrCmp("\x82\x60", "\x82\x81"), 0);
-    EXPECT_NE(StrCmp("\x83\x41", "\x83\x61"), 0);
-    EXPECT_EQ(StrCmp("\x83\x41z", "\x83\x41Z"), 0);
-    // Half-width katakana are one-byte characters that match exactly; the
-    // letter after them still folds.
-    EXPECT_EQ(StrCmp("\xB1\xB2X", "\xB1\xB2x"), 0);
-    EXPECT_NE(StrCmp("\xB1", "\xB2"), 0);
-    EXPECT_EQ(StrCmp("\xB1", "\x82\x60"), -1);
-    EXPECT_EQ(StrCmp("a", "\x82\x60"), -1);
-}
-
-TEST(Text, ToLowerLeavesTwoByteCharactersAlone)
-{
-    {
-        Rules rules(TEXT_SJIS);
-        EXPECT_EQ(lowered("JPEG"), "jpeg");
-        EXPECT_EQ(lowered("\x83\x41X"), "\x83\x41x");  // second byte 0x41 stays
-        EXPECT_EQ(lowered("\xB1X"), "\xB1x");          // katakana is one byte
-        EXPECT_EQ(lowered("A\x83"), "a\x83");          // lead byte at the end
-    }
-    {
-        Rules rules(TEXT_UTF8);
-        // Under UTF-8 every ASCII byte is a character of its own.
-        EXPECT_EQ(lowered("\xE3\x83\x89X.GIF"), "\xE3\x83\x89x.gif");
+    // under UTF-8 every ASCII byte is a character of its own
+    const struct { int rules; std::string text, want; } lowers[] = {
+        {TEXT_SJIS, "JPEG", "jpeg"}, {TEXT_SJIS, "\x83\x41X", "\x83\x41x"}, {TEXT_SJIS, "\xB1X", "\xB1x"},
+        {TEXT_SJIS, "A\x83", "a\x83"}, {TEXT_UTF8, "\xE3\x83\x89X.GIF", "\xE3\x83\x89x.gif"},
+    };
+    for (auto r : lowers) {
+        Rules set(r.rules);
+        to_lower(&r.text[0]);
+        EXPECT_EQ(r.text, r.want);
     }
 }
