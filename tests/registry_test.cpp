@@ -1,11 +1,8 @@
 // The plug-in registry: the loader's failure messages in default mode, the
-// keys all-plug-ins mode takes from file names, the state freePlugin
-// leaves, and the program's stop on a missing default plug-in.
-#include <sys/wait.h>
-
+// keys all-plug-ins mode takes from file names, and the state freePlugin
+// leaves.
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -131,18 +128,4 @@ TEST(PluginRegistry, FirstOfAKeyIsAskedAndFreePluginLeavesNothingToCall)
         EXPECT_EQ(hostRead(dir / name, "0", &err), -1);
         EXPECT_EQ(err, dir / name + ": unknown format\n");
     }
-}
-
-TEST(VexelProgram, MissingDefaultPluginStopsBeforeAnyFile)
-{
-    HostTempDir dir;
-    fs::copy_file(hostSpi("ifprobe"), dir / "ifgif.spi");
-    fs::copy_file(hostSpi("ifprobe"), dir / "ifjpeg.spi");
-    std::ofstream(dir / "a.gif") << "0";
-    std::string cmd = "'" VEXEL_BIN "' -d " + dir.path + " " + dir / "a.gif " + dir / "out.bmp 2>" + dir / "err";
-    int status = std::system(cmd.c_str());
-    std::ifstream f(dir / "err");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "iftiff.spi: Plug-in not loaded\n");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_FALSE(fs::exists(dir / "out.bmp"));
 }
