@@ -13,7 +13,7 @@ TEST(InputDispatch, TypeFromTheExtension)
 {
     for (const char *k : {"jpg", "tif", "gif", "", "abcdefghijklmnopqrst", "bmp", "bm2", "imp", "c"})
         ASSERT_EQ(readPlugin(1, hostSpi("ifprobe").c_str(), k), 0) << k;
-    HostTempDir dir;
+    BmpTempDir dir;
     // The message behind the path; "" when the probe plug-in read the file.
     const struct { const char *name, *message; } cases[] = {
         {"photo.JPEG", ""}, {"photo.jpe", ""}, {"photo.Jpg", ""}, {"scan.TIFF", ""}, {"a.b.GIF", ""}, {"name.", ""},
@@ -28,7 +28,7 @@ TEST(InputDispatch, TypeFromTheExtension)
     };
     int id = impInfoDataId, calls = 0, counted = 0;
     for (const auto &c : cases) {
-        std::string path = dir / c.name, err;
+        std::string path = dir.file(c.name), err;
         EXPECT_EQ(hostRead(path, "0", &err), *c.message ? -1 : 0) << c.name;
         EXPECT_EQ(err, *c.message ? path + c.message : "") << c.name;
         calls += *c.message == '\0';
@@ -39,7 +39,7 @@ TEST(InputDispatch, TypeFromTheExtension)
     EXPECT_EQ(impInfoDataId, id + counted);
     impInfoData_setFlg = 0;
     std::string err;
-    EXPECT_EQ(hostRead(dir / "a.gif", "0", &err), 0);
+    EXPECT_EQ(hostRead(dir.file("a.gif"), "0", &err), 0);
     EXPECT_EQ(impInfoDataId, id + counted);
     impInfoData_setFlg = 1;
     freePlugin();
@@ -51,7 +51,7 @@ TEST(InputDispatch, TypeFromTheExtension)
 TEST(InputDispatch, PictureResultsFollowMsgout)
 {
     ASSERT_EQ(readPlugin(1, hostSpi("ifprobe").c_str(), "gif"), 0);
-    HostTempDir dir;
+    BmpTempDir dir;
     const struct { const char *input, *message; } cases[] = {
         {"2", ": unknown format\n"},       {"3", ": broken data file\n"},      {"6", ": file not found\n"},
         {"1", ": cannot convert\n"},       {"4", ": cannot convert\n"},        {"8", ": cannot convert\n"},
@@ -60,7 +60,7 @@ TEST(InputDispatch, PictureResultsFollowMsgout)
         {"hugebits", ": broken data file\n"},  {"same", ": broken data file\n"},
         {"stray", ": broken data file\n"},
     };
-    std::string gif = dir / "p.gif", mag = dir / "p.mag", err;
+    std::string gif = dir.file("p.gif"), mag = dir.file("p.mag"), err;
     for (int msgout : {1, 0}) {
         vexel_msgout = msgout;
         for (const auto &c : cases) {

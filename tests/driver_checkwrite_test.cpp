@@ -1,33 +1,18 @@
 // Output naming and the overwrite dialogue, with answers fed through
 // standard input.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <string>
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "support/bmp_util.h"
 
 namespace {
 
 class CheckWrite : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vexel-cw-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "chmod -R u+w '" + dir + "' && rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-        std::fclose(stdin);
-    }
+    void TearDown() override { std::fclose(stdin); }
 
     std::string path(const std::string &name) { return dir + PATH_SEP + name; }
 
@@ -40,7 +25,8 @@ protected:
         ASSERT_NE(std::freopen(f.c_str(), "r", stdin), nullptr);
     }
 
-    std::string dir;
+    BmpTempDir tmp;
+    std::string dir = tmp.path;
 };
 
 } // namespace
@@ -103,8 +89,9 @@ TEST_F(CheckWrite, Dialogue)
         EXPECT_EQ(state, r.want) << r.there << " " << r.line;
         EXPECT_EQ(skip, r.skip) << r.there << " " << r.line;
         EXPECT_EQ(err, *r.err ? out + r.err : "") << r.there << " " << r.line;
-        if (!err.empty() && err.back() == ' ')
+        if (!err.empty() && err.back() == ' ') {
             EXPECT_EQ(std::getchar(), EOF) << r.there << " " << r.line;
+        }
     }
 }
 

@@ -43,14 +43,14 @@ class DefaultLoad : public testing::TestWithParam<std::tuple<std::string, std::s
 TEST_P(DefaultLoad, ReportsAndGoesOn)
 {
     auto [file, spi, list, message] = GetParam();
-    HostTempDir dir;
+    BmpTempDir dir;
     for (const char *f : {"ifgif.spi", "ifjpeg.spi", "iftiff.spi"})
         if (f != file)
-            fs::copy_file(hostSpi("ifprobe"), dir / f);
+            fs::copy_file(hostSpi("ifprobe"), dir.file(f));
     if (spi == "text")
-        std::ofstream(dir / file) << "not a library\n";
+        std::ofstream(dir.file(file)) << "not a library\n";
     else if (spi != "none")
-        fs::copy_file(hostSpi(spi.c_str()), dir / file);
+        fs::copy_file(hostSpi(spi.c_str()), dir.file(file));
     std::string err;
     EXPECT_EQ(load(0, dir.path, &err), 1);
     EXPECT_EQ(err, message[0] == '@' ? dir.path + message.substr(1) : message);
@@ -87,9 +87,9 @@ class AllModeKey : public testing::TestWithParam<std::pair<std::string, std::str
 TEST_P(AllModeKey, FromFileName)
 {
     auto [file, list] = GetParam();
-    HostTempDir dir;
+    BmpTempDir dir;
     if (!file.empty())
-        fs::copy_file(hostSpi("ifprobe"), dir / file);
+        fs::copy_file(hostSpi("ifprobe"), dir.file(file));
     std::string err;
     EXPECT_EQ(load(2, dir.path, &err), list == "null");
     EXPECT_EQ(err, "");
@@ -106,15 +106,15 @@ INSTANTIATE_TEST_SUITE_P(Names, AllModeKey,
 
 TEST(PluginRegistry, FirstOfAKeyIsAskedAndFreePluginLeavesNothingToCall)
 {
-    HostTempDir dir;
-    fs::copy_file(hostSpi("ifprobe"), dir / "ifgif.spi");
-    fs::copy_file(hostSpi("ifprobe"), dir / "xxgif.spi");
-    fs::copy_file(hostSpi("ifnoexport"), dir / "zzbad.spi");
+    BmpTempDir dir;
+    fs::copy_file(hostSpi("ifprobe"), dir.file("ifgif.spi"));
+    fs::copy_file(hostSpi("ifprobe"), dir.file("xxgif.spi"));
+    fs::copy_file(hostSpi("ifnoexport"), dir.file("zzbad.spi"));
     std::string err;
     EXPECT_EQ(load(2, dir.path, &err), 1);
     ASSERT_EQ(keys(), "gif,gif,bad");
     // Only the first plug-in of a key is asked, and its failure is final.
-    EXPECT_EQ(hostRead(dir / "a.gif", "3", &err), -1);
+    EXPECT_EQ(hostRead(dir.file("a.gif"), "3", &err), -1);
     EXPECT_EQ(hostProbeCalls(&PluginInfo), 1);
     EXPECT_EQ(hostProbeCalls(PluginInfo.next), 0);
 
@@ -125,7 +125,7 @@ TEST(PluginRegistry, FirstOfAKeyIsAskedAndFreePluginLeavesNothingToCall)
     EXPECT_EQ(plugin_map, 0);
     EXPECT_EQ(isValidImageType("gif"), 0);
     for (const char *name : {"a.gif", "a.bad"}) {
-        EXPECT_EQ(hostRead(dir / name, "0", &err), -1);
-        EXPECT_EQ(err, dir / name + ": unknown format\n");
+        EXPECT_EQ(hostRead(dir.file(name), "0", &err), -1);
+        EXPECT_EQ(err, dir.file(name) + ": unknown format\n");
     }
 }

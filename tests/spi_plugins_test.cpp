@@ -6,11 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio> // before jpeglib.h, which uses FILE
-
 #include <gif_lib.h>
-#include <jpeglib.h>
-#include <png.h>
 #include <tiffio.h>
 #include <zlib.h>
 
@@ -86,33 +82,6 @@ SpiPic refGif(const Sample &s)
     return r;
 }
 
-// libjpeg's decode; grey repeated, CMYK from inverted (Adobe) inks.
-SpiPic refJpeg(const Sample &s)
-{
-    jpeg_decompress_struct ci;
-    jpeg_error_mgr err;
-    ci.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&ci);
-    jpeg_mem_src(&ci, s.file.data(), s.file.size());
-    jpeg_read_header(&ci, TRUE);
-    int n = ci.num_components;
-    ci.out_color_space = n == 4 ? JCS_CMYK : n == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_start_decompress(&ci);
-    SpiPic r;
-    r.w = int(ci.output_width), r.h = int(ci.output_height);
-    Bytes row(size_t(r.w) * size_t(n));
-    while (ci.output_scanline < ci.output_height) {
-        JSAMPROW p = row.data();
-        jpeg_read_scanlines(&ci, &p, 1);
-        for (size_t i = 0; i < row.size(); i += size_t(n))
-            for (size_t c = 0; c < 3; c++)
-                r.rgb.push_back(n == 1 ? row[i] : n == 3 ? row[i + c] : uint8_t((row[i + c] * row[i + 3] + 127) / 255));
-    }
-    jpeg_finish_decompress(&ci);
-    jpeg_destroy_decompress(&ci);
-    return r;
-}
-
 // libpng with every transformation to 8-bit RGB: palette and grey
 // expanded, 16 bits scaled, alpha stripped.
 SpiPic refPng(const Sample &s)
@@ -174,7 +143,7 @@ SpiPic refMagick(const Sample &s)
 }
 
 Sample gif(const RawPicture &p, GifOptions o = {}) { return {encodeGif(p, o), p, "ifgif.spi", 6, refGif}; }
-Sample jpeg(const RawPicture &p, JpegOptions o = {}) { return {encodeJpeg(p, o), p, "ifjpeg.spi", 3, refJpeg}; }
+Sample jpeg(const RawPicture &p, JpegOptions o = {}) { return {encodeJpeg(p, o), p, "ifjpeg.spi", 3, refMagick}; }
 Sample png(const RawPicture &p, PngOptions o = {}) { return {encodePng(p, o), p, "ifpng.spi", 8, refPng}; }
 Sample tiff(const RawPicture &p, TiffOptions o, SpiPic (*ref)(const Sample &) = refTiff)
 {

@@ -1,29 +1,13 @@
-// Helpers for the plug-in host tests: a scratch directory, the test
-// plug-ins as built, reading an image, and the probe plug-in's call count.
+// Helpers for the plug-in host tests: the test plug-ins as built, reading
+// an image, and the probe plug-in's call count.
 #ifndef VEXEL_TESTS_HOST_UTIL_H
 #define VEXEL_TESTS_HOST_UTIL_H
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "input/input.h"
 #include "plugins/registry.h"
-
-// A fresh directory, removed with everything in it at the end of scope.
-struct HostTempDir {
-    std::string path = (std::filesystem::temp_directory_path() / "vexel-host-XXXXXX").string();
-    HostTempDir() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
-    ~HostTempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
+#include "support/bmp_util.h"
 
 // Path of a test plug-in as built, e.g. hostSpi("ifprobe").
 inline std::string hostSpi(const char *name) { return std::string(VEXEL_TEST_SPI_DIR) + "/" + name + ".spi"; }
