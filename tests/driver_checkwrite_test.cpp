@@ -31,29 +31,24 @@ protected:
 
 } // namespace
 
-TEST_F(CheckWrite, DerivesOutputNames)
+// A name made in a directory: the input's stem (its directory part kept)
+// and the kind's extension; a given name is used unchanged.
+TEST_F(CheckWrite, OutputNames)
 {
     answers("");
-    const struct { int type; const char *in, *out; } rows[] = {
-        {0, "abc.jpg", "abc.bmp"}, {2, "abc.jpg", "abc.imp"}, {1, "abc.jpg", "abc.bm2"},
-        {7, "a.b.gif", "a.b.bmp"}, {0, "noext", "noext.bmp"},
+    const std::string sub = std::string("sub") + PATH_SEP;
+    const struct { int type; const char *dir; std::string in, out; } rows[] = {
+        {0, "d", "abc.jpg", "abc.bmp"}, {2, "d", "abc.jpg", "abc.imp"}, {1, "d", "abc.jpg", "abc.bm2"},
+        {7, "d", "a.b.gif", "a.b.bmp"}, {0, "d", "noext", "noext.bmp"}, {0, "d", sub + "abc.jpg", sub + "abc.bmp"},
+        {2, nullptr, "given.gif", "given.gif"},
     };
-    char name[64], out[OUTPATH_SIZE];
-    int skip = 9;
-    for (auto &r : rows) {
-        std::snprintf(name, sizeof name, "%s", r.in);
-        EXPECT_EQ(checkWrite(1, r.type, dir.c_str(), name, out, &skip), 1);
+    for (auto r : rows) {
+        char out[OUTPATH_SIZE];
+        int skip = 9;
+        EXPECT_EQ(checkWrite(1, r.type, r.dir, &r.in[0], out, &skip), 1);
         EXPECT_EQ(skip, 0);
-        EXPECT_EQ(out, path(r.out)) << r.in;
+        EXPECT_EQ(out, (r.dir ? std::string(r.dir) + PATH_SEP : "") + r.out) << r.in;
     }
-    // The input's directory part stays in the output path.
-    std::snprintf(name, sizeof name, "sub%cabc.jpg", PATH_SEP);
-    checkWrite(1, 0, "out", name, out, &skip);
-    EXPECT_EQ(std::string(out), std::string("out") + PATH_SEP + "sub" + PATH_SEP + "abc.bmp");
-    // A given name is used unchanged.
-    std::snprintf(name, sizeof name, "given.gif");
-    checkWrite(1, 2, nullptr, name, out, &skip);
-    EXPECT_STREQ(out, "given.gif");
 }
 
 // What is at the output path: a file, a read-only file (read-only for root
@@ -130,12 +125,4 @@ TEST_F(CheckWrite, PathThatDoesNotFitFailsTheFile)
     EXPECT_EQ(checkWrite(2, 0, "o", &derived[0], out, &skip), 2);
     EXPECT_EQ(skip, 1);
     testing::internal::GetCapturedStderr();
-}
-
-TEST(ImageFree, ReleasesAndNullsBothHandles)
-{
-    HLOCAL info = LocalAlloc(LHND, 40), bits = LocalAlloc(LHND, 16);
-    EXPECT_EQ(imageFree(&info, &bits), 0);
-    EXPECT_TRUE(info == nullptr && bits == nullptr);
-    EXPECT_EQ(imageFree(&info, &bits), 0);
 }

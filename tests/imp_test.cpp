@@ -1,24 +1,15 @@
 // Tests of the IMP coder: worked streams byte for byte both ways, the nibble
 // writer, the header patch, broken streams and refused sizes, failed writes,
 // and round trips of random pictures.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "imp/imp.h"
 #include "imp/kernels.h"
-#include "support/bytes.h"
+#include "support/bmp_util.h"
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 // Rows of width pixels from px (blue, green, red triples), each pixel
 // widened to bpp bytes and each row padded to a multiple of 4, the added
@@ -43,11 +34,8 @@ Bytes unhex(const char *text)
 // The working header: magic, data offset at 14 (read for "IM" only), width, height.
 Bytes header(const char *magic, int width, int height, int32_t offset = 47)
 {
-    Bytes h(54, 0);
+    Bytes h = with(with(with(Bytes(54), 14, uint32_t(offset)), 18, uint32_t(width)), 22, uint32_t(height));
     std::copy(magic, magic + 2, h.begin());
-    putLE32(&h[14], uint32_t(offset));
-    putLE32(&h[18], uint32_t(width));
-    putLE32(&h[22], uint32_t(height));
     return h;
 }
 
