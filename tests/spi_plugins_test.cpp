@@ -585,8 +585,11 @@ protected:
 
 // Only the four entry points are exported, and GetPluginInfo writes at
 // most buflen bytes, the terminator only when it fits, and nothing for
-// numbers without a text.
-TEST_P(SpiEach, Interface)
+// numbers without a text. Each plug-in knows its own signature (TIFF's in
+// both byte orders, classic and big; JPEG XL's bare and in a container) and
+// no other, in a 2 KB head in memory and in an open file, read from its
+// start wherever it stands.
+TEST_P(SpiEach, InterfaceAndSignatures)
 {
     std::string cmd = std::string("nm -D --defined-only ") + VEXEL_SPI_DIR + "/" + GetParam().file;
     FILE *p = popen(cmd.c_str(), "r");
@@ -603,13 +606,6 @@ TEST_P(SpiEach, Interface)
     EXPECT_EQ(plugin.info(0, b, 4), 4); // no room for the terminator
     EXPECT_TRUE(plugin.info(4, b, 9) == 0 && plugin.info(-1, b, 9) == 0 && plugin.info(1000, b, 9) == 0);
     EXPECT_STREQ(b, "00IN####");
-}
-
-// Each plug-in knows its own signature (TIFF's in both byte orders, classic
-// and big; JPEG XL's bare and in a container) and no other, in a 2 KB head
-// in memory and in an open file, read from its start wherever it stands.
-TEST_P(SpiEach, IsSupported)
-{
     std::vector<std::pair<Bytes, std::string>> heads = {
         {encodeBmp(pic(8, 8, 3)), ""}, {Bytes(), ""}, {kept("ifjxl_fuzz/container.jxl"), "ifjxl_fuzz"}};
     for (const Spi &k : kSpis)
@@ -790,11 +786,9 @@ const Ending kEndings[] = {
          t[sos + 60] = 0xFF, t[sos + 61] = 0xD9;
          return t;
      }, SPI_OUT_OF_ORDER},
-    {"TiffSigned", "iftiff.spi", [] {
-         TiffOptions o;
-         o.sampleFormat = SAMPLEFORMAT_INT;
-         return encodeTiff(pic(9, 7, 3, 16), o);
-     }, SPI_NOT_SUPPORT},
+    {"TiffSigned", "iftiff.spi",
+     [] { return encodeTiff(pic(9, 7, 3, 16), {1, -1, false, false, 0, 1, false, false, SAMPLEFORMAT_INT}); },
+     SPI_NOT_SUPPORT},
     // 24 bytes: an image of 46260 x 46260 on no screen, and no data
     {"Gif46260Squared", "ifgif.spi", [] { return kept("ifgif_fuzz/regress_46260_squared.gif"); }, SPI_OUT_OF_ORDER},
     // a screen of 16000 x 16000 from 840 bytes: more than any picture's file could make
