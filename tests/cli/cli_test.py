@@ -118,11 +118,7 @@ class Cli(unittest.TestCase):
 
 class CommandLine(Cli):
     def test_no_arguments_prints_short_usage(self):
-        status, out, err = self.run_vexel()
-        self.assertEqual(status, 1)
-        lines = usage_lines()
-        self.assertEqual(out, "".join(l + "\n" for l in lines[2:5]).encode())
-        self.assertEqual(err, b"")
+        self.assertEqual(self.run_vexel(), (1, "".join(l + "\n" for l in usage_lines()[2:5]).encode(), b""))
 
     def test_usage_prints_all_lines_whatever_follows(self):
         enc = "cp932" if CFG.style == "windows" else "utf-8"
@@ -198,15 +194,10 @@ class Batch(Cli):
         self.assertEqual((status, err), (0, ("%s: overwrite? (y/n/a) " % self.p("out", "a.imp")).encode()))
 
     def test_output_kind_follows_a_given_name(self):
-        data = self.rgb_bmp("a.bmp", w=41, h=4) # rows wide enough for the IMP coder's kernels
-        status, out, err = self.convert("-imp", "a.bmp", "x.bm2")
-        self.assertEqual((status, err), (0, b""))
-        self.assertEqual(self.read("x.bm2")[:2], b"B2")
-        status, out, err = self.convert("x.bm2", "y.imp")
-        self.assertEqual((status, err), (0, b""))
-        self.assertEqual(self.read("y.imp")[:2], b"IM")
-        status, out, err = self.convert("y.imp", "z.BMP")
-        self.assertEqual((status, err), (0, b""))
+        data = self.rgb_bmp("a.bmp", w=41, h=4)  # rows wide enough for the IMP coder's kernels
+        for src, dst, magic in (("a.bmp", "x.bm2", b"B2"), ("x.bm2", "y.imp", b"IM"), ("y.imp", "z.BMP", b"BM")):
+            status, out, err = self.convert("-imp", src, dst)
+            self.assertEqual((status, err, self.read(dst)[:2]), (0, b"", magic))
         self.assertSamePixels(self.read("z.BMP"), data)
         status, out, err = self.convert("a.bmp", "x.gif")
         self.assertEqual((status, err), (1, b"x.gif: bad extension\n"))
