@@ -247,19 +247,6 @@ SpiPic refTiff(const Sample &s)
     return r;
 }
 
-// Alpha dropped and the colours as stored: the source itself, since
-// libtiff's RGBA reader would premultiply them.
-SpiPic refSource(const Sample &s)
-{
-    const RawPicture &p = s.src;
-    SpiPic r;
-    r.w = p.width, r.h = p.height;
-    for (size_t i = 0; i < p.samples.size(); i += size_t(p.channels))
-        for (size_t c = 0; c < 3; c++)
-            r.rgb.push_back(uint8_t(p.samples[i + (p.channels < 3 ? 0 : c)]));
-    return r;
-}
-
 // ImageMagick's decode, turned as the file says, at 16 bits a sample and
 // rounded here to 8 (its own -depth 8 cuts). Where its 16-bit value lies
 // within one of a half step, rounding either way is as right.
@@ -286,7 +273,8 @@ Sample png(const RawPicture &p, PngOptions o = {}) { return {encodePng(p, o), p,
 Sample tiff(const RawPicture &p, TiffOptions o, SpiPic (*ref)(const Sample &) = refTiff)
 {
     o.alpha = o.photometric < 0 && p.channels % 2 == 0; // grey or RGB with alpha
-    return {encodeTiff(p, o), p, "iftiff.spi", 4, o.alpha && !o.associated ? refSource : ref};
+    // unassociated alpha to ImageMagick: libtiff's RGBA reader would premultiply it
+    return {encodeTiff(p, o), p, "iftiff.spi", 4, o.alpha && !o.associated ? refMagick : ref};
 }
 
 // The picture's colours premultiplied by its last channel, made odd (so

@@ -37,8 +37,7 @@ TEST(Mem, BlocksAreZeroedAndStable)
     freemem(p);
     freemem(nullptr);
     auto *q = static_cast<unsigned char *>(getmem(4096));
-    for (int i = 0; i < 4096; i++)
-        ASSERT_EQ(q[i], 0);
+    EXPECT_EQ(std::count(q, q + 4096, 0), 4096);
     freemem(q);
 
     HLOCAL h = getmemLock(3 << 20); // large enough for the mapped path
