@@ -584,17 +584,37 @@ def pictures():
     program's message; or the picture as rows (bottom first) of (b, g, r);
     or the pixel bytes (bottom-up, rows unpadded) followed by {index: table
     entry as B G R}."""
-    rows = []
+    data, rows = os.path.join(CFG.source, "tests", "data"), []
     for fmt in ("mag", "pi", "pic", "pic2"):
-        for name in sorted(os.listdir(os.path.join(CFG.source, "tests", "data", fmt))):
-            path = os.path.join(CFG.source, "tests", "data", fmt, name)
+        for name in sorted(os.listdir(os.path.join(data, fmt))):
+            path = os.path.join(data, fmt, name)
             if name.endswith("." + fmt) and os.path.exists(path[:-len(fmt)] + "ppm"):
                 rows.append((name, read(path), ppm_rows(path[:-len(fmt)] + "ppm")))
-    ex1, ex2 = read(os.path.join(CFG.source, "tests", "data", "pic2", "example1.pic2")), read(os.path.join(CFG.source, "tests", "data", "pic2", "example2.pic2"))
+    ex1, ex2 = (read(os.path.join(data, "pic2", "example%d.pic2" % i)) for i in (1, 2))
     ss, bm = 124, 419  # the blocks of example 2
     q = pixels(literals(1000), 1000)
-    sample = os.path.join(CFG.source, "tests", "data", "pic2", "p2ss6_41x29_plasma")
-    return rows + EXAMPLES + [
+    sample = os.path.join(data, "pic2", "p2ss6_41x29_plasma")
+    return rows + [
+        ("mag-ex1.mag", MAG_EXAMPLE1,
+         "0000000000000000 0102030405060708 0000000000000000 0102030401020304", {1: "F00000", 8: "707070"}),
+        ("mag-ex2.mag", mag(0x80, 5, 10, 1, MAG_PAL256, h("7000"), h("10404200"), h("0080818283008485")),
+         "808485818284 808182818283", {0x80: "0000FF", 0x85: "FFFFFF"}),
+        # 256 colours in 8-dot rows: 4 dots wide, but every row holds 4 words,
+        # which only that reading takes exactly.
+        ("mag-octet.mag", mag(0x80, 0, 3, 1, MAG_PAL256, h("0000"), b"", h("01020304 05060708 11121314 15161718")),
+         "11121314 01020304", {}),
+        ("mag-yjk.mag", MAG_EXAMPLE1[:32] + h("03 24") + MAG_EXAMPLE1[34:], "unknown format"),
+        ("mag-before.mag", MAG_EXAMPLE1[:0x71] + h("41") + MAG_EXAMPLE1[0x72:], "broken data file"),
+        ("mag-short.mag", MAG_EXAMPLE1[:0x3B] + h("06") + MAG_EXAMPLE1[0x3C:], "broken data file"),
+        ("pi-ex1.pi", PI_EXAMPLE1, "0303030301020102 0303030301020005", {3: "F00000", 15: "A0A0A0"}),
+        ("pi-ex2.pi", PI_EXAMPLE2, "C864C86407 64C86407FF C864C864C8",
+         {200: "00DB49", 100: "006D24", 7: "FF0024", 255: "FFFFFF"}),
+        ("pi-default16.pi", PI_EXAMPLE2[:9] + h("80 0000 04") + PI_EXAMPLE2[13:27] + h("A3800000"),
+         "0000000000 0000000000 0000000000", {9: "F00000", 12: "00F000", 7: "707070", 8: "000000"}),
+        ("pi-run32.pi", PI_EXAMPLE1[:0x49] + h("A3FFFFFFFF0000"), "broken data file"),
+        ("pic-ex.pic", PIC_EXAMPLE, letters("KAAABB CCABBC CBBBAC CAAAAC")),
+        ("pic-pc88va.pic", PIC_EXAMPLE[:9] + h("01 0010") + PIC_EXAMPLE[12:], "unknown format"),
+        ("pic-run32.pic", PIC_EXAMPLE[:16] + h("FFFFFFFF0000"), "broken data file"),
         ("pic2-ex1.pic2", ex1, letters("KAAB BABC KAAA")),
         ("pic2-ex2.pic2", ex2, letters("AAAB CDCB CDBB KKWB")),
         ("p2-sample.p2", read(sample + ".pic2"), ppm_rows(sample + ".ppm")),
@@ -617,7 +637,7 @@ def pictures():
         ("pic2-sf-32-ones.pic2", patch(ex1, 156, "FFFFFFFF00"), "broken data file"),
         ("pic2-ss-code-out-of-range.pic2", patch(ex2, ss + 282, "FFFF"), "broken data file"),
         ("pic2-canvas-too-large.pic2", patch(ex1, 116, "20002001"), "cannot convert"),
-        ("xld4-ex.xld4", read(os.path.join(CFG.source, "tests", "data", "xld4", "example.xld4")),
+        ("xld4-ex.xld4", read(os.path.join(data, "xld4", "example.xld4")),
          q4(lambda k: 0x0000FF if k == 0 else 0xFFFFFF if k == 1 else 0x888888 if k == 2 else
             0xFF0000 if k < 128000 else 0x00FF00)),
         ("xld4-literals-runs.xld4", q, q4_pixels(1000)),
@@ -635,29 +655,6 @@ def pictures():
     ]
 
 
-# Rows as pictures() gives them.
-EXAMPLES = [
-    ("mag-ex1.mag", MAG_EXAMPLE1,
-     "0000000000000000 0102030405060708 0000000000000000 0102030401020304", {1: "F00000", 8: "707070"}),
-    ("mag-ex2.mag", mag(0x80, 5, 10, 1, MAG_PAL256, h("7000"), h("10404200"), h("0080818283008485")),
-     "808485818284 808182818283", {0x80: "0000FF", 0x85: "FFFFFF"}),
-    # 256 colours in 8-dot rows: 4 dots wide, but every row holds 4 words,
-    # which only that reading takes exactly.
-    ("mag-octet.mag", mag(0x80, 0, 3, 1, MAG_PAL256, h("0000"), b"", h("01020304 05060708 11121314 15161718")),
-     "11121314 01020304", {}),
-    ("mag-yjk.mag", MAG_EXAMPLE1[:32] + h("03 24") + MAG_EXAMPLE1[34:], "unknown format"),
-    ("mag-before.mag", MAG_EXAMPLE1[:0x71] + h("41") + MAG_EXAMPLE1[0x72:], "broken data file"),
-    ("mag-short.mag", MAG_EXAMPLE1[:0x3B] + h("06") + MAG_EXAMPLE1[0x3C:], "broken data file"),
-    ("pi-ex1.pi", PI_EXAMPLE1, "0303030301020102 0303030301020005", {3: "F00000", 15: "A0A0A0"}),
-    ("pi-ex2.pi", PI_EXAMPLE2, "C864C86407 64C86407FF C864C864C8",
-     {200: "00DB49", 100: "006D24", 7: "FF0024", 255: "FFFFFF"}),
-    ("pi-default16.pi", PI_EXAMPLE2[:9] + h("80 0000 04") + PI_EXAMPLE2[13:27] + h("A3800000"),
-     "0000000000 0000000000 0000000000", {9: "F00000", 12: "00F000", 7: "707070", 8: "000000"}),
-    ("pi-run32.pi", PI_EXAMPLE1[:0x49] + h("A3FFFFFFFF0000"), "broken data file"),
-    ("pic-ex.pic", PIC_EXAMPLE, letters("KAAABB CCABBC CBBBAC CAAAAC")),
-    ("pic-pc88va.pic", PIC_EXAMPLE[:9] + h("01 0010") + PIC_EXAMPLE[12:], "unknown format"),
-    ("pic-run32.pic", PIC_EXAMPLE[:16] + h("FFFFFFFF0000"), "broken data file"),
-]
 
 
 def damaged(name, data):

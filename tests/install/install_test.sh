@@ -62,9 +62,6 @@ check "installed tree, moved" converts moved/bin/vexel rose.jpg rose.bmp
 check "windir still counts" refused "ifgif.spi: Plug-in not loaded
 ifjpeg.spi: Plug-in not loaded
 iftiff.spi: Plug-in not loaded" env windir="$tmp/none" moved/bin/vexel rose.jpg rose.bmp
-mv moved/lib/vexel moved/lib/vexel.off
-check "no plug-in directory" refused "plug-in directory not given" moved/bin/vexel rose.jpg rose.bmp
-mv moved/lib/vexel.off moved/lib/vexel
 
 # 2. The Debian package, unpacked.
 deb="$tmp/deb/vexel_${version}_$arch.deb"
