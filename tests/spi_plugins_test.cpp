@@ -678,8 +678,7 @@ TEST_P(SpiEach, InputsAndProgress)
 }
 
 INSTANTIATE_TEST_SUITE_P(Plugins, SpiEach, testing::ValuesIn(kSpis), [](const testing::TestParamInfo<Spi> &i) {
-    std::string s = i.param.file;
-    return s.substr(2, s.find('.') - 2);
+    return std::string(i.param.file + 2, std::strchr(i.param.file, '.'));
 });
 
 // An image of no rows: the screen in its background colour, and progress

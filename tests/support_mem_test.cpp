@@ -17,19 +17,6 @@
 #endif
 #endif
 
-#ifndef VEXEL_ASAN
-namespace {
-
-// Address space small enough that a few hundred megabytes cannot be had.
-void limitAddressSpace()
-{
-    struct rlimit rl = {256u << 20, 256u << 20};
-    setrlimit(RLIMIT_AS, &rl);
-}
-
-} // namespace
-#endif
-
 TEST(Mem, BlocksAreZeroedAndStable)
 {
     void *p = getmem(0);
@@ -73,10 +60,12 @@ TEST(MemDeath, ExhaustionIsReported)
          },
          1, "900000 K bytes\nendfun\n$"},
     };
+    // address space small enough that a few hundred megabytes cannot be had
+    const rlimit limit = {256u << 20, 256u << 20};
     for (const auto &r : rows)
         EXPECT_EXIT(
             {
-                limitAddressSpace();
+                setrlimit(RLIMIT_AS, &limit);
                 r.run();
             },
             testing::ExitedWithCode(r.code), r.err);
