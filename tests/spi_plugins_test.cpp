@@ -321,6 +321,7 @@ struct Case {
     std::string name;
     std::function<Sample()> make;
 };
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 // GifOptions: interlace, screen width, height, left, top, background, local map, screen map.
 // TiffOptions: compression, photometric, tiled, separate, rows per strip, orientation, alpha, associated.
@@ -570,6 +571,7 @@ std::string owner(const std::string &seed) { return seed.substr(0, seed.find('/'
 struct Spi {
     const char *file, *pattern, *seed; // a picture among the fuzzers' seeds
 };
+void PrintTo(const Spi &s, std::ostream *os) { *os << s.file; }
 
 const Spi kSpis[] = {
     {"ifgif.spi", "*.gif", "ifgif_fuzz/interlaced_37x23.gif"},
@@ -735,6 +737,7 @@ struct Ending {
     int rc;        // of GetPicture; 0: the same picture as the whole file's
     Bytes (*whole)() = nullptr; // that file
 };
+void PrintTo(const Ending &e, std::ostream *os) { *os << e.name; }
 
 // The HEIF or AVIF file with every image made 10000 x 10000.
 Bytes huge(Bytes f)
