@@ -160,6 +160,19 @@ void release(LocalBlock *b)
     std::free(b);
 }
 
+// Enters a new block in the set of live ones; a block that cannot be
+// entered is released.
+bool track(LocalBlock *b)
+{
+    try {
+        liveBlocks().insert(b);
+        return true;
+    } catch (...) {
+        release(b);
+        return false;
+    }
+}
+
 } // namespace
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
@@ -191,13 +204,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
             return nullptr;
         }
     }
-    try {
-        liveBlocks().insert(b);
-    } catch (...) {
-        release(b);
-        return nullptr;
-    }
-    return b;
+    return track(b) ? b : nullptr;
 }
 
 HLOCAL LocalAllocView(FILE *fp, int64_t offset, SIZE_T bytes)
@@ -241,12 +248,8 @@ HLOCAL LocalAllocView(FILE *fp, int64_t offset, SIZE_T bytes)
         return nullptr;
     }
     *b = {0, bytes, len, static_cast<unsigned char *>(p) + lead, p};
-    try {
-        liveBlocks().insert(b);
-    } catch (...) {
-        release(b);
+    if (!track(b))
         return nullptr;
-    }
     setViewSpan(slot, reinterpret_cast<uintptr_t>(p), reinterpret_cast<uintptr_t>(p) + len);
     return b;
 }
