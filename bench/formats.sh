@@ -2,21 +2,21 @@
 # Whole-program benchmarks of vexel converting to BMP, each against a
 # reference measured in the same run:
 #
-# 1. JPEG, GIF, TIFF and PNG against the codec libraries' own tools and
+# - Tools: JPEG, GIF, TIFF and PNG against the codec libraries' own tools and
 #    ImageMagick, on a 12-megapixel photo-like picture, as ratios to vexel.
-# 2. Every format against its floor: the library's fastest decode of the
+# - Floor: every format against its floor: the library's fastest decode of the
 #    whole picture into memory (bench/floor.c) plus a cp of a file of the
 #    BMP's size, all three in one hyperfine run. GIF, TIFF, JPEG and PNG on
 #    three pictures: the photo, a 2560x1440 screenshot (bench/mkscreen.c)
 #    and a 3000x2000 one in 256 colours; TIFF uncompressed, LZW, Deflate
 #    and PackBits. WebP, HEIC, AVIF 4:2:0 and JPEG XL on the photo.
-# 3. The fixed cost: 200 small JPEGs (1280x960) in one run of vexel, against
+# - Batch: the fixed cost, 200 small JPEGs (1280x960) in one run of vexel, against
 #    mogrify -format bmp and a djpeg per file.
 #
 #   bench/formats.sh [build-dir]      (default: build; needs its vexel and spi/)
 #
 # Times are medians; outputs are removed before every run. Each hyperfine
-# run of parts 2 and 3 is made VEXEL_BENCH_ROUNDS times (default 3) of
+# run of the floor and batch tables is made VEXEL_BENCH_ROUNDS times (default 3) of
 # VEXEL_BENCH_RUNS runs (default 5), the rows in turn, so that a change in
 # the machine's load falls on every row alike.
 set -euo pipefail
@@ -84,7 +84,7 @@ plugins() {
   [ -d "$work/spi-$key" ] && echo "-d $work/spi-$key -a" || echo "-d $spi"
 }
 
-# Part 1. bench NAME CMD...: CMD over the runs, outputs removed first
+# Tools. bench NAME CMD...: CMD over the runs, outputs removed first
 bench() {
   local name=$1; shift
   hyperfine -N --warmup 2 --runs "$runs" --prepare 'rm -rf out.bmp out2.bmp out3.bmp out' \
@@ -109,7 +109,7 @@ bench png-vexel "$v $(plugins photo.png) photo.png out.bmp"
 bench png-pngtopnm "sh -c 'pngtopnm photo.png > /dev/null'"
 bench png-convert "$C photo.png out3.bmp"
 
-# Part 2. Rows: picture file and the floor's library. The BMP each makes
+# Floor. Rows: picture file and the floor's library. The BMP each makes
 # is kept as the file the cp copies.
 rows=(photo.gif:gif screen.gif:gif p256.gif:gif)
 for p in photo screen p256; do
@@ -129,7 +129,7 @@ for r in $(seq "$rounds"); do
       --export-json "floor-$f-$r.json" "$v $(plugins "$f") $f out.bmp" "$work/floor-$lib $lib $f" \
       "cp size-$f.bmp out2.bmp" >/dev/null 2>&1 || { echo "failed: $f" >&2; exit 1; }
   done
-  # Part 3: every output made anew in out/ (names keep the input's
+  # Batch: every output made anew in out/ (names keep the input's
   # directory part: vexel runs beside the inputs).
   hyperfine -N --warmup 1 --runs "$runs" --prepare "sh -c 'rm -rf out && mkdir out'" \
     --export-json "batch-$r.json" "sh -c 'cd small && $v -d $spi *.jpg ../out > /dev/null'" \
