@@ -347,6 +347,14 @@ int spiOrient(SpiDib *dib, int orientation)
     return SPI_ALL_RIGHT;
 }
 
+void spiTurnInfo(PictureInfo *info, int orientation)
+{
+    if (orientation >= 5 && orientation <= 8) {
+        std::swap(info->width, info->height);
+        std::swap(info->x_density, info->y_density);
+    }
+}
+
 int spiExifOrientation(const unsigned char *p, size_t n)
 {
     // Some writers keep the "Exif\0\0" that starts the block in a JPEG.

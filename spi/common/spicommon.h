@@ -181,6 +181,11 @@ void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1);
 // block of the picture's size for a moment. Returns an SPI result.
 int spiOrient(SpiDib *dib, int orientation);
 
+// What GetPictureInfo tells of a stored picture, made to tell of the same
+// picture turned by spiOrient: for 5 to 8, width and height and the two
+// densities change places.
+void spiTurnInfo(PictureInfo *info, int orientation);
+
 // Whether the n bytes at p begin with an ISO media file's 'ftyp' box that
 // names one of the brands, four characters each, strung together in
 // `brands` ("avifavis"), as its major or as a compatible brand.

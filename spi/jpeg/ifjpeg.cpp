@@ -185,16 +185,14 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     Kind kind = kindOf(d.cinfo);
     if (kind == kUnknown)
         return SPI_NOT_SUPPORT;
-    // turned a quarter, the picture is as wide as the stored one is high
-    int orientation = orientationOf(d.cinfo);
-    bool turned = orientation >= 5 && orientation <= 8;
-    lpInfo->width = LONG(turned ? d.cinfo.image_height : d.cinfo.image_width);
-    lpInfo->height = LONG(turned ? d.cinfo.image_width : d.cinfo.image_height);
+    lpInfo->width = LONG(d.cinfo.image_width);
+    lpInfo->height = LONG(d.cinfo.image_height);
     if (d.cinfo.density_unit != 0) {
-        lpInfo->x_density = turned ? d.cinfo.Y_density : d.cinfo.X_density;
-        lpInfo->y_density = turned ? d.cinfo.X_density : d.cinfo.Y_density;
+        lpInfo->x_density = d.cinfo.X_density;
+        lpInfo->y_density = d.cinfo.Y_density;
     }
     lpInfo->colorDepth = kind == kGrey ? 8 : 24;
+    spiTurnInfo(lpInfo, orientationOf(d.cinfo));
     return SPI_ALL_RIGHT;
 }
 

@@ -145,11 +145,6 @@ WORD toDensity(float res, uint16_t unit)
     return WORD(v);
 }
 
-bool turned(const Layout &lay)
-{
-    return lay.orientation >= 5 && lay.orientation <= 8;
-}
-
 // Picks the path for the samples the directory describes.
 void choosePath(TIFF *t, Layout *lay)
 {
@@ -592,13 +587,12 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     if (rc != SPI_ALL_RIGHT)
         return rc;
     const Layout &lay = o.lay;
-    // turned a quarter, the picture is as wide as the stored one is high
-    const bool swap = turned(lay);
-    lpInfo->width = LONG(swap ? lay.height : lay.width);
-    lpInfo->height = LONG(swap ? lay.width : lay.height);
-    lpInfo->x_density = swap ? lay.ydens : lay.xdens;
-    lpInfo->y_density = swap ? lay.xdens : lay.ydens;
+    lpInfo->width = LONG(lay.width);
+    lpInfo->height = LONG(lay.height);
+    lpInfo->x_density = lay.xdens;
+    lpInfo->y_density = lay.ydens;
     lpInfo->colorDepth = lay.colours == 1 ? 8 : 24;
+    spiTurnInfo(lpInfo, lay.orientation);
     return SPI_ALL_RIGHT;
 }
 

@@ -657,13 +657,12 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     int r = decode(src, &d);
     if (r != SPI_ALL_RIGHT)
         return r;
-    // turned a quarter, the picture is as wide as the stored one is high
-    const bool turned = d.facts.orientation >= 5 && d.facts.orientation <= 8;
-    lpInfo->width = LONG(turned ? d.outH : d.outW);
-    lpInfo->height = LONG(turned ? d.outW : d.outH);
-    lpInfo->x_density = turned ? d.facts.ydens : d.facts.xdens;
-    lpInfo->y_density = turned ? d.facts.xdens : d.facts.ydens;
+    lpInfo->width = LONG(d.outW);
+    lpInfo->height = LONG(d.outH);
+    lpInfo->x_density = d.facts.xdens;
+    lpInfo->y_density = d.facts.ydens;
     lpInfo->colorDepth = short(d.form == kTrue ? 24 : 8);
+    spiTurnInfo(lpInfo, d.facts.orientation);
     return SPI_ALL_RIGHT;
 }
 
