@@ -773,6 +773,12 @@ const Ending kEndings[] = {
          t[sos + 60] = 0xFF, t[sos + 61] = 0xD9;
          return t;
      }, SPI_OUT_OF_ORDER},
+    // ImageMagick's files with a strip's byte count cut: a Lab strip (the library's RGBA reader) to 10
+    // bytes, a JPEG strip to half
+    {"TiffLabStripShort", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_lab_strip_short.tif"); },
+     SPI_OUT_OF_ORDER},
+    {"TiffJpegStripHalf", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_jpeg_strip_half.tif"); },
+     SPI_OUT_OF_ORDER},
     {"TiffSigned", "iftiff.spi",
      [] { return encodeTiff(pic(9, 7, 3, 16), {1, -1, false, false, 0, 1, false, false, SAMPLEFORMAT_INT}); },
      SPI_NOT_SUPPORT},

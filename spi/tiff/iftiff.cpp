@@ -233,8 +233,13 @@ int readLayout(TIFF *t, Layout *lay)
 }
 
 // The library's diagnostics would go to the host's standard error. One
-// warning matters: the JPEG library's word that a strip's scan ran out of
-// data, which it makes up in grey. It sets the flag at data.
+// kind of warning matters: the JPEG library's word that a strip's data ran
+// out, or that its scan met a marker, before the rows were out; it makes
+// the rest up in grey. It sets the flag at data. The JPEG library tells
+// only the first warning of a strip, and a strip whose data runs out
+// before its end marker gives the same first warning whether or not its
+// rows are all there: such a strip counts as cut short. Writers of TIFF
+// end every JPEG strip with its marker.
 int silent(TIFF *, void *, const char *, const char *, va_list)
 {
     return 1;
@@ -244,7 +249,8 @@ int warned(TIFF *, void *data, const char *module, const char *fmt, va_list ap)
 {
     char text[256];
     std::vsnprintf(text, sizeof text, fmt, ap);
-    if (module != nullptr && std::strcmp(module, "JPEGLib") == 0 && std::strstr(text, "premature end of data segment"))
+    if (module != nullptr && std::strcmp(module, "JPEGLib") == 0 &&
+        (std::strstr(text, "premature end of data segment") || std::strstr(text, "Premature end of JPEG file")))
         *static_cast<bool *>(data) = true;
     return 1;
 }
@@ -527,7 +533,8 @@ int readRgba(TIFF *t, const Layout &lay, SpiDib *dib, const SpiProgress &prog)
     }
     RgbaImage ri;
     char emsg[1024] = "";
-    if (!TIFFRGBAImageBegin(&ri.img, t, 0, emsg))
+    // stop at a strip or tile that fails, rather than leave its rows blank
+    if (!TIFFRGBAImageBegin(&ri.img, t, 1, emsg))
         return refusal(emsg);
     ri.begun = true;
     // rows as stored, bottom row first as in the picture's block
