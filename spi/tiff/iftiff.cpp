@@ -16,7 +16,6 @@
 #include "common/spicommon.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -407,14 +406,7 @@ __attribute__((target("ssse3"))) void bgrRowSsse3(const unsigned char *s, uint32
 
 void bgrRow3(const unsigned char *s, uint32_t n, unsigned char *d)
 {
-    // asked once, at the first such row: a processor query can be slow
-    // (a virtual machine traps it), too slow to make at every load
-    static const bool ssse3 = [] {
-        unsigned a, b, c, dx;
-        __cpuid(1, a, b, c, dx);
-        return (c & bit_SSSE3) != 0;
-    }();
-    if (ssse3)
+    if (__builtin_cpu_supports("ssse3"))
         bgrRowSsse3(s, n, d);
     else
         bgrRow(s, 3, n, d);
