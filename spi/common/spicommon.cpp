@@ -322,13 +322,37 @@ int spiOrient(SpiDib *dib, int orientation)
     int rc = spiAllocDib(&out, turned ? sh : sw, turned ? sw : sh, bitCount, true);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    const size_t px = size_t(bitCount / 8);
-    for (int y = 0; y < out.height; y++) {
-        unsigned char *o = out.row(y);
-        for (int x = 0; x < out.width; x++, o += px) {
-            int sx, sy;
-            storedAt(orientation, x, y, sw, sh, &sx, &sy);
-            std::memcpy(o, dib->row(sy) + size_t(sx) * px, px);
+    const ptrdiff_t px = bitCount / 8;
+    // Byte offset in the stored block of displayed pixel (x, y).
+    auto offset = [&](int x, int y) {
+        int sx, sy;
+        storedAt(orientation, x, y, sw, sh, &sx, &sy);
+        return (ptrdiff_t(sh) - 1 - sy) * ptrdiff_t(dib->stride) + sx * px;
+    };
+    // Along a displayed row the source moves by a fixed step: a pixel, or
+    // a stored row when turned. Turned pictures go in squares of 64, so
+    // that the stored rows a square reads stay in the cache.
+    constexpr int kSquare = 64;
+    for (int y0 = 0; y0 < out.height; y0 += kSquare) {
+        const int y1 = std::min(y0 + kSquare, out.height);
+        for (int x0 = 0; x0 < out.width; x0 += turned ? kSquare : out.width) {
+            const int x1 = turned ? std::min(x0 + kSquare, out.width) : out.width;
+            for (int y = y0; y < y1; y++) {
+                const ptrdiff_t first = offset(x0, y), step = offset(x0 + 1, y) - first;
+                const unsigned char *s = dib->bits + first;
+                unsigned char *o = out.row(y) + x0 * px;
+                const ptrdiff_t n = x1 - x0;
+                if (px == 1) {
+                    for (ptrdiff_t i = 0; i < n; i++)
+                        o[i] = s[i * step];
+                } else {
+                    for (ptrdiff_t i = 0; i < n; i++) {
+                        o[3 * i] = s[i * step];
+                        o[3 * i + 1] = s[i * step + 1];
+                        o[3 * i + 2] = s[i * step + 2];
+                    }
+                }
+            }
         }
     }
     // The rest of the description goes along; resolutions swap with the axes.
