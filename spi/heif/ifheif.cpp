@@ -114,8 +114,10 @@ bool spsSize(const unsigned char *p, size_t n, uint64_t *w, uint64_t *h)
     int sub = int(b.u(3));
     b.u(1 + 96); // nesting flag; profile, tier and level
     int skip = 0;
-    for (int i = 0; i < sub; i++)
-        skip += (b.u(1) ? 88 : 0) + (b.u(1) ? 8 : 0);
+    for (int i = 0; i < sub; i++) {
+        const bool profile = b.u(1), level = b.u(1); // read in this order
+        skip += (profile ? 88 : 0) + (level ? 8 : 0);
+    }
     b.u((sub > 0 ? 2 * (8 - sub) : 0) + skip);
     b.ue();
     if (b.ue() == 3) // chroma_format_idc 4:4:4: the separate colour plane flag
@@ -201,8 +203,10 @@ struct Heif {
     heif_decoding_options *options = nullptr;
     Heif()
     {
-        heif_init(nullptr);
-        ctx = heif_context_alloc();
+        // The library's decoders are registered once, for as long as the
+        // plug-in is loaded: a batch opens many files.
+        static const bool ready = heif_init(nullptr).code == heif_error_Ok;
+        ctx = ready ? heif_context_alloc() : nullptr;
     }
     Heif(const Heif &) = delete;
     Heif &operator=(const Heif &) = delete;
@@ -212,7 +216,6 @@ struct Heif {
         heif_image_handle_release(handle);
         heif_decoding_options_free(options);
         heif_context_free(ctx);
-        heif_deinit();
     }
 };
 
@@ -293,11 +296,14 @@ void convertRow(const unsigned char *s, unsigned char *o, int width, const RowFo
     for (int x = 0; x < width; x++, s += size_t(f.channels) * bytes) {
         uint32_t rgb[3] = {sample(0), sample(1), sample(2)};
         if (f.premultiplied) {
-            uint32_t a = sample(3);
-            for (uint32_t &c : rgb)
-                c = a == 0 ? 0 : c >= a ? max : (c * max + a / 2) / a;
-        }
-        if (f.grey) {
+            const uint32_t a = sample(3);
+            if (f.grey) {
+                *o++ = spiStraight(rgb[1], a);
+            } else {
+                for (int c = 2; c >= 0; c--)
+                    *o++ = spiStraight(rgb[c], a);
+            }
+        } else if (f.grey) {
             *o++ = spiScaleTo8(rgb[1] > max ? max : rgb[1], max);
         } else {
             for (int c = 2; c >= 0; c--)
