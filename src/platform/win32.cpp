@@ -215,9 +215,9 @@ int outCommit(OutFile &o)
                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
     BOOL ok = old != INVALID_FILE_ATTRIBUTES &&
               ReplaceFileA(p, t, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-    // No old file, or one that ReplaceFile removed before it failed to move
-    // the new one into its place.
-    if (!ok && GetFileAttributesA(p) == INVALID_FILE_ATTRIBUTES)
+    // No old file, or a volume where ReplaceFile fails (some network
+    // shares): a plain move, which keeps the marks copied above.
+    if (!ok)
         ok = MoveFileExA(t, p, MOVEFILE_REPLACE_EXISTING);
     if (!ok)
         DeleteFileA(t);
