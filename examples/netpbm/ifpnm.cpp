@@ -258,6 +258,8 @@ SPI_EXPORT int SPI_API IsSupported(char *, DWORD_PTR dw)
 // vexel itself never asks.
 SPI_EXPORT int SPI_API GetPictureInfo(char *buf, long len, unsigned int flag, PictureInfo *lpInfo)
 {
+    if (lpInfo == nullptr)
+        return SPI_OTHER_ERROR;
     Input in;
     Header h;
     int r = load(buf, len, flag, &in);
