@@ -141,7 +141,7 @@ struct Window {
 // up to 13 bits (all of them at 16 colours, places below 128 at 256) are
 // looked up by the next 13 bits: their place, and their length above it.
 struct Places {
-    uint16_t code[1 << 13];
+    uint16_t code[1 << 13] = {}; // 0: a longer code
     explicit Places(int planes)
     {
         for (int k = 0; k < (1 << planes); k++) {
