@@ -795,6 +795,12 @@ const Ending kEndings[] = {
     // some 150 bytes: samples that make a strip of 64 GB, or tiles of 1 TB, for small pictures
     {"TiffHugeStrip", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_huge_strip.tif"); }, SPI_OUT_OF_ORDER},
     {"TiffHugeTiles", "iftiff.spi", [] { return kept("iftiff_fuzz/regress_huge_tiles.tif"); }, SPI_NO_MEMORY},
+    // 21 bytes: a flat PIC of 1024 x 1024, which any file may make; 244 bytes: PIC2 blocks of 65535 x 1024
+    // to decode for a canvas of 1 x 1024
+    {"PicFlat1024Squared", "ifpic.spi", [] { return kept("ifpic_fuzz/flat_1024x1024.pic"); }, 0,
+     [] { return kept("ifpic_fuzz/flat_1024x1024.pic"); }},
+    {"Pic2BlocksBeyondFile", "ifpic2.spi", [] { return kept("ifpic2_fuzz/regress_blocks_65535x1024.pic2"); },
+     SPI_NO_MEMORY},
     // images larger than 65536 times their file; a lossy WebP frame without a bit for each macroblock, a HEVC
     // stream larger than any image its file declares; an overlay, whose canvas libheif makes first
     {"AvifHuge", "ifavif.spi", [] { return huge(kept("ifavif_fuzz/lossy.avif")); }, SPI_NO_MEMORY},

@@ -29,15 +29,19 @@ constexpr size_t kSpiHeadBytes = 2048;
 // Largest picture per byte of its file: no picture that is meant to be
 // seen compresses further (a blank page of fax or arithmetic-coded JPEG
 // comes nearest), so a file that asks for more is refused before anything
-// is allocated, as a picture too large to hold.
+// is allocated, as a picture too large to hold. Run codes of the old
+// formats do pack a flat picture further, so any file may still make a
+// picture of a screen's size (16 MB, 2364 x 2364 at 24 bits).
 constexpr int64_t kSpiMaxExpansion = 65536;
+constexpr int64_t kSpiAnyFileImage = INT64_C(16) << 20;
 
 // The largest block a plug-in allocates for a file of `size` bytes: the
 // picture, and any buffer on the way to it.
 inline int64_t spiMaxImage(size_t size)
 {
-    return int64_t(size) < kSpiMaxImageBytes / kSpiMaxExpansion ? int64_t(size) * kSpiMaxExpansion
-                                                               : kSpiMaxImageBytes;
+    if (int64_t(size) >= kSpiMaxImageBytes / kSpiMaxExpansion)
+        return kSpiMaxImageBytes;
+    return int64_t(size) * kSpiMaxExpansion > kSpiAnyFileImage ? int64_t(size) * kSpiMaxExpansion : kSpiAnyFileImage;
 }
 
 // Texts of one plug-in for GetPluginInfo 1 to 3 ("00IN" is common).

@@ -25,7 +25,8 @@ constexpr size_t kHeadSize = 124;
 constexpr size_t kBlockHead = 26;
 // The largest canvas and block; larger ones are refused as too large.
 constexpr int64_t kMaxPixels = INT64_C(1) << 26;
-// The most pixels decoded from all the blocks of one file together.
+// The most pixels decoded from all the blocks of one file together, and no
+// more than its picture could be (three bytes a pixel).
 constexpr int64_t kMaxWork = INT64_C(1) << 28;
 constexpr uint32_t kNone = 0xFFFFFFFF; // no chain point here
 
@@ -134,7 +135,7 @@ int readLayout(const SpiSource &src, Layout *lay)
         if (area == 0)
             continue;
         work += area;
-        if (area > kMaxPixels || work > kMaxWork)
+        if (area > kMaxPixels || work > kMaxWork || 3 * work > spiMaxImage(src.size))
             return SPI_NO_MEMORY;
         right = std::max(right, int64_t(b.x) + b.w);
         bottom = std::max(bottom, int64_t(b.y) + b.h);
