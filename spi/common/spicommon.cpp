@@ -282,7 +282,7 @@ int spiGetPicture(const SpiFormat &fmt, char *buf, long len, unsigned int flag, 
     if (pHBInfo == nullptr || pHBm == nullptr)
         return SPI_OTHER_ERROR;
     SpiDib dib;
-    dib.maxImage = spiMaxImage(src.size);
+    dib.maxImage = std::min(spiMaxImage(src.size), fmt.maxImage);
     rc = fmt.decode(src, &dib, SpiProgress{lpPrgressCallback, lData});
     if (rc != SPI_ALL_RIGHT)
         return rc;

@@ -34,6 +34,9 @@ constexpr size_t kSpiHeadBytes = 2048;
 // picture of a screen's size (16 MB, 2364 x 2364 at 24 bits).
 constexpr int64_t kSpiMaxExpansion = 65536;
 constexpr int64_t kSpiAnyFileImage = INT64_C(16) << 20;
+// Largest picture of the formats of the old computers (8192 x 8192 in 256
+// colours), far above any they made.
+constexpr int64_t kSpiOldMaxImage = INT64_C(1) << 26;
 
 // The largest block a plug-in allocates for a file of `size` bytes: the
 // picture, and any buffer on the way to it.
@@ -206,6 +209,9 @@ struct SpiFormat {
     // Decodes the picture into dib, making every progress call from the
     // first to the closing one.
     int (*decode)(const SpiSource &src, SpiDib *dib, const SpiProgress &prog);
+    // Largest pixel block handed out, for formats whose pictures never
+    // come near the shared limit.
+    int64_t maxImage = kSpiMaxImageBytes;
 };
 
 // The format of the plug-in being built: each plug-in defines it, and

@@ -20,9 +20,6 @@ namespace {
 
 const unsigned char kSignature[8] = {'M', 'A', 'K', 'I', '0', '2', ' ', ' '};
 
-// Largest picture handed out (8192 x 8192), well above any real one.
-constexpr int64_t kMaxDib = INT64_C(1) << 26;
-
 bool isMag(const unsigned char *p, size_t n)
 {
     return n >= 8 && std::memcmp(p, kSignature, 8) == 0;
@@ -218,7 +215,7 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     int rc = readHeader(src, &h);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    if ((h.width + 3) / 4 * 4 * h.height > kMaxDib)
+    if (!spiDibFits(*dib, h.width, h.height, 8))
         return SPI_NO_MEMORY;
     const int colors = h.deep ? 256 : 16;
     for (int i = 0; i < colors; i++) {
@@ -273,4 +270,5 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 } // namespace
 
 // The format this plug-in serves, behind its entry points (spientry.cpp).
-const SpiFormat spiFormat = {{"MAG plug-in for vexel 1.40", "*.mag", "MAG (MAKI02) image"}, isMag, info, decode};
+const SpiFormat spiFormat = {{"MAG plug-in for vexel 1.40", "*.mag", "MAG (MAKI02) image"}, isMag, info, decode,
+                           kSpiOldMaxImage};

@@ -17,10 +17,6 @@
 
 namespace {
 
-// Largest picture handed out (8192 x 8192), well above any real one: a
-// few bytes of stream can code any size.
-constexpr int64_t kMaxDib = INT64_C(1) << 26;
-
 // "Pi" is a weak signature: the header must also reach a planes byte of 4
 // or 8 within the bytes given.
 bool isPi(const unsigned char *p, size_t n)
@@ -337,8 +333,6 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     int rc = readHeader(src, &h);
     if (rc != SPI_ALL_RIGHT)
         return rc;
-    if ((h.width + 3) / 4 * 4 * h.height > kMaxDib)
-        return SPI_NO_MEMORY;
     // The picture first, which must also fit what the file can make; the
     // pixels are decoded beside it, in a line with the rows above.
     rc = spiAllocDib(dib, h.width, h.height, 8);
@@ -374,4 +368,5 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 } // namespace
 
 // The format this plug-in serves, behind its entry points (spientry.cpp).
-const SpiFormat spiFormat = {{"Pi plug-in for vexel 1.40", "*.pi", "Pi image"}, isPi, info, decode};
+const SpiFormat spiFormat = {{"Pi plug-in for vexel 1.40", "*.pi", "Pi image"}, isPi, info, decode,
+                           kSpiOldMaxImage};

@@ -22,10 +22,6 @@
 
 namespace {
 
-// Largest picture handed out (8192 x 8192 at 8 bits, 4096 x 4096 at 24),
-// well above any real one: a few bytes of stream can code any size.
-constexpr int64_t kMaxDib = INT64_C(1) << 26;
-
 uint32_t be16(const unsigned char *p)
 {
     return uint32_t(p[0]) << 8 | p[1];
@@ -342,8 +338,6 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return rc;
     const int64_t n = h.width * h.height;
     const bool indexed = h.colour == kPalette;
-    if ((h.width * (indexed ? 8 : 24) + 31) / 32 * 4 * h.height > kMaxDib)
-        return SPI_NO_MEMORY;
     rc = spiAllocDib(dib, h.width, h.height, indexed ? 8 : 24);
     if (rc != SPI_ALL_RIGHT)
         return rc;
@@ -378,4 +372,5 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 } // namespace
 
 // The format this plug-in serves, behind its entry points (spientry.cpp).
-const SpiFormat spiFormat = {{"PIC plug-in for vexel 1.40", "*.pic", "PIC (X68000) image"}, isPic, info, decode};
+const SpiFormat spiFormat = {{"PIC plug-in for vexel 1.40", "*.pic", "PIC (X68000) image"}, isPic, info, decode,
+                           kSpiOldMaxImage};
