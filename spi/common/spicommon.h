@@ -136,6 +136,18 @@ inline unsigned char spiScaleTo8(uint32_t v, uint32_t max)
 {
     return static_cast<unsigned char>((uint64_t(v) * 255 + max / 2) / max);
 }
+// An n-bit component (1 to 8 bits) widened to 8 bits by repeating its bits
+// below it, as the old computers' formats expect; this differs from
+// spiScaleTo8 at some values.
+inline unsigned char spiWiden(uint32_t v, int n)
+{
+    if (n <= 0 || n > 8)
+        return 0;
+    uint32_t top = v << (8 - n), out = top;
+    for (int s = n; s < 8; s += n)
+        out |= top >> s;
+    return static_cast<unsigned char>(out);
+}
 // A 16-bit sample scaled to 8 bits, rounded ((v + 128) / 257 is exact for
 // every v below 65536).
 inline unsigned char spiScale16(uint32_t v)

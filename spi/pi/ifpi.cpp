@@ -96,7 +96,7 @@ void defaultPalette(int planes, RGBQUAD *t)
             t[i] = {BYTE(i & 1 ? on : 0), BYTE(i & 4 ? on : 0), BYTE(i & 2 ? on : 0), 0};
         } else {
             int g = i >> 5, r = (i >> 2) & 7, b = i & 3;
-            t[i] = {BYTE(b * 85), BYTE(g << 5 | g << 2 | g >> 1), BYTE(r << 5 | r << 2 | r >> 1), 0};
+            t[i] = {spiWiden(b, 2), spiWiden(g, 3), spiWiden(r, 3), 0};
         }
     }
 }

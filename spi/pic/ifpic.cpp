@@ -127,15 +127,6 @@ int info(const SpiSource &src, PictureInfo *info)
     return SPI_ALL_RIGHT;
 }
 
-// An n-bit component widened to 8 bits by repeating its bits below it.
-uint32_t widen(uint32_t v, int n)
-{
-    uint32_t top = v << (8 - n), out = top;
-    for (int s = n; s < 8; s += n)
-        out |= top >> s;
-    return out & 0xFF;
-}
-
 // A direct colour code as blue | green << 8 | red << 16.
 uint32_t toBgr(Colour kind, uint32_t c)
 {
@@ -143,15 +134,15 @@ uint32_t toBgr(Colour kind, uint32_t c)
     switch (kind) {
     case kWord: {
         uint32_t i = c & 1;
-        g = widen((c >> 10 & 0x3E) | i, 6);
-        r = widen((c >> 5 & 0x3E) | i, 6);
-        b = widen((c & 0x3E) | i, 6);
+        g = spiWiden((c >> 10 & 0x3E) | i, 6);
+        r = spiWiden((c >> 5 & 0x3E) | i, 6);
+        b = spiWiden((c & 0x3E) | i, 6);
         break;
     }
     case kRgb15:
-        g = widen(c >> 10 & 31, 5);
-        r = widen(c >> 5 & 31, 5);
-        b = widen(c & 31, 5);
+        g = spiWiden(c >> 10 & 31, 5);
+        r = spiWiden(c >> 5 & 31, 5);
+        b = spiWiden(c & 31, 5);
         break;
     case kRgb12:
         g = (c >> 8 & 15) * 17;
@@ -350,8 +341,8 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
             if (h.palBits == 0) {
                 bgr = toBgr(kWord, in.get(16));
             } else {
-                uint32_t g = widen(in.get(h.palBits), h.palBits), r = widen(in.get(h.palBits), h.palBits);
-                bgr = widen(in.get(h.palBits), h.palBits) | g << 8 | r << 16;
+                uint32_t g = spiWiden(in.get(h.palBits), h.palBits), r = spiWiden(in.get(h.palBits), h.palBits);
+                bgr = spiWiden(in.get(h.palBits), h.palBits) | g << 8 | r << 16;
             }
             dib->table[i] = {BYTE(bgr), BYTE(bgr >> 8), BYTE(bgr >> 16), 0};
         }

@@ -575,13 +575,8 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
     cv.dib = dib;
     cv.ch.c = lay.depth / 3;
     cv.ch.max = (uint32_t(1) << cv.ch.c) - 1;
-    // Bit replication: the c bits on top, then as many more copies as fit.
-    for (uint32_t v = 0; v <= cv.ch.max; v++) {
-        uint32_t w = 0;
-        for (int shift = 8 - cv.ch.c; shift > -cv.ch.c; shift -= cv.ch.c)
-            w |= shift >= 0 ? v << shift : v >> -shift;
-        cv.wide[v] = static_cast<unsigned char>(w);
-    }
+    for (uint32_t v = 0; v <= cv.ch.max; v++)
+        cv.wide[v] = spiWiden(v, cv.ch.c);
     cv.prog = &prog;
     cv.done = 0;
     cv.total = 0;
