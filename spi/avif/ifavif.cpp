@@ -107,18 +107,6 @@ int info(const SpiSource &src, PictureInfo *lpInfo)
     return SPI_ALL_RIGHT;
 }
 
-// The rows of a picture in memory top-down reversed in place, so that they
-// read bottom-up as a DIB's do.
-void reverseRows(SpiDib *dib)
-{
-    std::unique_ptr<unsigned char[]> tmp(new unsigned char[dib->stride]);
-    for (int y = 0, z = dib->height - 1; y < z; y++, z--) {
-        std::memcpy(tmp.get(), dib->row(y), dib->stride);
-        std::memcpy(dib->row(y), dib->row(z), dib->stride);
-        std::memcpy(dib->row(z), tmp.get(), dib->stride);
-    }
-}
-
 // The rectangle (x, y, w, h) of the decoded image as an image of its own,
 // sharing its planes: a shallow copy that is never destroyed. x and y are
 // even where the chroma planes are subsampled (a valid clean aperture
@@ -238,10 +226,8 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
         return rc;
     if (prog.step(2, 3))
         return SPI_ABORT;
-    int turn = kAfterFlip[lay.orientation];
-    if (turn == 4)
-        reverseRows(dib);
-    else if ((rc = spiOrient(dib, turn)) != SPI_ALL_RIGHT)
+    rc = spiOrient(dib, kAfterFlip[lay.orientation]);
+    if (rc != SPI_ALL_RIGHT)
         return rc;
     return prog.step(3, 3) ? SPI_ABORT : SPI_ALL_RIGHT;
 }

@@ -313,6 +313,10 @@ int spiOrient(SpiDib *dib, int orientation)
 {
     if (orientation < 2 || orientation > 8 || dib->hBm == nullptr)
         return SPI_ALL_RIGHT;
+    if (orientation == 4) {
+        spiFlipRows(dib);
+        return SPI_ALL_RIGHT;
+    }
     const int bitCount = dib->hdr.biBitCount;
     if (bitCount != 8 && bitCount != 24)
         return SPI_OTHER_ERROR;
@@ -369,6 +373,12 @@ int spiOrient(SpiDib *dib, int orientation)
     dib->height = out.height;
     dib->hdr = hdr;
     return SPI_ALL_RIGHT;
+}
+
+void spiFlipRows(SpiDib *dib)
+{
+    for (int y = 0, z = dib->height - 1; y < z; y++, z--)
+        std::swap_ranges(dib->row(y), dib->row(y) + dib->stride, dib->row(z));
 }
 
 void spiTurnInfo(PictureInfo *info, int orientation)

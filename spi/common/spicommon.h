@@ -200,6 +200,10 @@ void spiFillOutside(SpiDib *dib, RGBQUAD c, int x0, int y0, int x1, int y1);
 // block of the picture's size for a moment. Returns an SPI result.
 int spiOrient(SpiDib *dib, int orientation);
 
+// The picture's rows in the opposite order, in place: orientation 4, or
+// rows written top row first made bottom-up as a DIB's are.
+void spiFlipRows(SpiDib *dib);
+
 // What GetPictureInfo tells of a stored picture, made to tell of the same
 // picture turned by spiOrient: for 5 to 8, width and height and the two
 // densities change places.
