@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/spibits.h"
 #include "common/spicommon.h"
 
 #ifndef PIC2_PATTERN
@@ -242,31 +243,10 @@ int decodeRaw(const Block &b, Canvas &cv)
     return SPI_ALL_RIGHT;
 }
 
-// A bit stream, first bit on top; bits past its end read as 0, as one
-// writer leaves its last partial byte out.
-struct Bits {
-    const unsigned char *p, *end;
-    uint64_t acc = 0;
-    int n = 0; // bits held at the bottom of acc
-
-    Bits(const unsigned char *data, size_t size) : p(data), end(data + size) {}
-    // k bits, 1 to 32.
-    uint32_t get(int k)
-    {
-        while (n < k) {
-            acc = acc << 8 | (p < end ? *p++ : 0u);
-            n += 8;
-        }
-        n -= k;
-        return uint32_t(acc >> n & ((uint64_t(1) << k) - 1));
-    }
-    uint32_t bit() { return get(1); }
-};
-
 // P2SF: runs of the colour before, change points with a new or a cached
 // colour, and chains that carry a change point's colour one row down.
 struct Sf {
-    Bits in;
+    SpiBits in; // bits past the end read as 0: one writer leaves its last partial byte out
     Channels ch;
     int depth;
     int w;
@@ -278,7 +258,7 @@ struct Sf {
     unsigned char pos[256] = {};
 
     Sf(const Block &b, const Channels &c)
-        : in(b.data, b.size), ch(c), depth(3 * c.c), w(b.w), here(size_t(b.w), kNone), below(size_t(b.w), kNone),
+        : in(b.data, b.data + b.size), ch(c), depth(3 * c.c), w(b.w), here(size_t(b.w), kNone), below(size_t(b.w), kNone),
           slot(256 * 64, 0)
     {
     }
@@ -370,14 +350,14 @@ int decodeSf(const Block &b, Canvas &cv)
 // The binary arithmetic decoder of P2SS: T[x] is the chance, in 1/65536,
 // that a decision in context x is 0.
 struct Arith {
-    Bits in;
+    SpiBits in; // bits past the end read as 0: one writer leaves its last partial byte out
     uint32_t a = 0xFFFF, v;
     uint32_t t[128];
     // A code value at or above the range marks a broken stream; one that
     // starts so stays so, and is seen after the first decision.
     bool bad = false;
 
-    Arith(const Block &b) : in(b.data + 256, b.size - 256)
+    Arith(const Block &b) : in(b.data + 256, b.data + b.size)
     {
         for (int i = 0; i < 128; i++)
             t[i] = be16(b.data + 2 * i);
