@@ -16,11 +16,6 @@
 
 namespace {
 
-bool isAvif(const unsigned char *p, size_t n)
-{
-    return spiFtypBrand(p, n, "avifavis");
-}
-
 int result(avifResult r)
 {
     switch (r) {
@@ -235,4 +230,4 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 } // namespace
 
 // The format this plug-in serves, behind its entry points (spientry.cpp).
-const SpiFormat spiFormat = {{"AVIF plug-in for vexel 1.40 (libavif)", "*.avif", "AVIF image"}, isAvif, info, decode};
+const SpiFormat spiFormat = {{"AVIF plug-in for vexel 1.40 (libavif)", "*.avif", "AVIF image"}, spiIsAvif, info, decode};

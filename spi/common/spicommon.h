@@ -214,6 +214,18 @@ void spiTurnInfo(PictureInfo *info, int orientation);
 // `brands` ("avifavis"), as its major or as a compatible brand.
 bool spiFtypBrand(const unsigned char *p, size_t n, const char *brands);
 
+// An AVIF file; a HEIF one of HEVC pictures (the general brands count when
+// no AVIF brand is named, the AVIF plug-in's files otherwise).
+inline bool spiIsAvif(const unsigned char *p, size_t n)
+{
+    return spiFtypBrand(p, n, "avifavis");
+}
+inline bool spiIsHeif(const unsigned char *p, size_t n)
+{
+    return spiFtypBrand(p, n, "heicheixhevchevxheimheishevmhevs") ||
+           (spiFtypBrand(p, n, "mif1msf1") && !spiIsAvif(p, n));
+}
+
 // What one plug-in knows of its format. info and decode are called only on
 // bytes that passed the signature test, and return an SPI result.
 struct SpiFormat {

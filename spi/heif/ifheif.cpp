@@ -14,12 +14,6 @@
 
 namespace {
 
-bool isHeif(const unsigned char *p, size_t n)
-{
-    return spiFtypBrand(p, n, "heicheixhevchevxheimheishevmhevs") ||
-           (spiFtypBrand(p, n, "mif1msf1") && !spiFtypBrand(p, n, "avifavis"));
-}
-
 // ---------------------------------------------------------------- boxes
 //
 // A few facts are read from the item properties of the file's 'meta' box.
@@ -367,4 +361,4 @@ int decode(const SpiSource &src, SpiDib *dib, const SpiProgress &prog)
 
 // The format this plug-in serves, behind its entry points (spientry.cpp).
 const SpiFormat spiFormat = {
-    {"HEIF plug-in for vexel 1.40 (libheif)", "*.heic;*.heif;*.hif", "HEIF image"}, isHeif, info, decode};
+    {"HEIF plug-in for vexel 1.40 (libheif)", "*.heic;*.heif;*.hif", "HEIF image"}, spiIsHeif, info, decode};

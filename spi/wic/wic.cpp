@@ -79,8 +79,7 @@ const SpiTexts kTexts = {"HEIF plug-in for vexel 1.40 (WIC)", "*.heic;*.heif;*.h
 const GUID *const kContainer = &GUID_ContainerFormatHeif;
 bool signature(const unsigned char *p, size_t n) // HEVC-coded: files that say AVIF are ifavif's
 {
-    return spiFtypBrand(p, n, "heicheixhevchevxheimheishevmhevs") ||
-           (spiFtypBrand(p, n, "mif1msf1") && !spiFtypBrand(p, n, "avifavis"));
+    return spiIsHeif(p, n);
 }
 #elif defined(VEXEL_WIC_AVIF)
 // No container of its own in the SDK's headers: the decoder is the one
@@ -89,7 +88,7 @@ const SpiTexts kTexts = {"AVIF plug-in for vexel 1.40 (WIC)", "*.avif", "AVIF im
 const GUID *const kContainer = nullptr;
 bool signature(const unsigned char *p, size_t n)
 {
-    return spiFtypBrand(p, n, "avifavis");
+    return spiIsAvif(p, n);
 }
 #elif defined(VEXEL_WIC_JXL)
 const SpiTexts kTexts = {"JPEG XL plug-in for vexel 1.40 (WIC)", "*.jxl", "JPEG XL image"};
