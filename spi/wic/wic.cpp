@@ -169,6 +169,7 @@ struct Facts {
 {
     int unit = 0;
     unsigned xd = 1, yd = 1;
+    bool exif = false; // the first EXIF block is the one that counts
     size_t pos = 2;
     while (pos + 4 <= n && p[pos] == 0xFF) {
         unsigned m = p[pos + 1];
@@ -189,8 +190,10 @@ struct Facts {
         bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
         if (frame && (p[pos + 4] != 8 || m == 0xC3 || (m >= 0xC5 && m <= 0xC7) || m >= 0xCB))
             f->unsupported = true;
-        if (m == 0xE1 && len >= 8 && std::memcmp(p + pos + 4, "Exif\0\0", 6) == 0 && f->orientation == 1)
+        if (m == 0xE1 && len >= 8 && std::memcmp(p + pos + 4, "Exif\0\0", 6) == 0 && !exif) {
             f->orientation = spiExifOrientation(p + pos + 10, len - 8);
+            exif = true;
+        }
         if (m == 0xE0 && len >= 16 && std::memcmp(p + pos + 4, "JFIF", 5) == 0) {
             unit = p[pos + 11];
             xd = be16(p + pos + 12);
