@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "common/spibits.h"
 #include "common/spicommon.h"
 
 namespace {
@@ -61,64 +63,51 @@ bool findBox(const unsigned char *p, size_t n, const char *type, Box *b)
     return false;
 }
 
-// Bits of a NAL unit's payload, its emulation prevention bytes (the 3 of
-// 00 00 03) skipped; reads past the end give zeros and clear ok.
-struct BitReader {
-    const unsigned char *p;
-    size_t n, at = 0;
-    int bit = 0, zeros = 0;
-    bool ok = true;
-    uint32_t u(int count)
-    {
-        uint32_t v = 0;
-        while (count-- > 0) {
-            if (bit == 0 && zeros >= 2 && at < n && p[at] == 3) { // emulation prevention
-                at++;
-                zeros = 0;
-            }
-            if (at >= n) {
-                ok = false;
-                return 0;
-            }
-            v = v << 1 | ((p[at] >> (7 - bit)) & 1);
-            if (++bit == 8) {
-                zeros = p[at] == 0 ? zeros + 1 : 0;
-                bit = 0;
-                at++;
-            }
-        }
-        return v;
-    }
-    uint64_t ue() // Exp-Golomb
-    {
-        int lead = 0;
-        while (u(1) == 0 && ok)
-            if (++lead > 32)
-                return ok = false, 0;
-        return (uint64_t(1) << lead) - 1 + u(lead);
-    }
-};
+// An Exp-Golomb code: n zeros, a one, then n bits.
+uint64_t ue(SpiBits &b)
+{
+    int lead = 0;
+    while (b.bit() == 0)
+        if (b.over || ++lead > 32)
+            return 0;
+    return (uint64_t(1) << lead) - 1 + (lead > 0 ? b.get(lead) : 0);
+}
 
 // The luma size of an HEVC sequence parameter set (the payload after the
 // two-byte NAL unit header), or false when it cannot be read.
 bool spsSize(const unsigned char *p, size_t n, uint64_t *w, uint64_t *h)
 {
-    BitReader b{p, n};
-    b.u(4);
-    int sub = int(b.u(3));
-    b.u(1 + 96); // nesting flag; profile, tier and level
+    // The payload without its emulation prevention bytes (the 3 of 00 00 03).
+    std::vector<unsigned char> raw;
+    raw.reserve(n);
+    for (size_t i = 0, zeros = 0; i < n; i++) {
+        if (zeros >= 2 && p[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+        raw.push_back(p[i]);
+    }
+    SpiBits b(raw.data(), raw.data() + raw.size());
+    auto pass = [&b](int bits) {
+        for (; bits > 0; bits -= 32)
+            b.get(bits < 32 ? bits : 32);
+    };
+    pass(4);
+    int sub = int(b.get(3));
+    pass(1 + 96); // nesting flag; profile, tier and level
     int skip = 0;
     for (int i = 0; i < sub; i++) {
-        const bool profile = b.u(1), level = b.u(1); // read in this order
+        const bool profile = b.bit(), level = b.bit(); // read in this order
         skip += (profile ? 88 : 0) + (level ? 8 : 0);
     }
-    b.u((sub > 0 ? 2 * (8 - sub) : 0) + skip);
-    b.ue();
-    if (b.ue() == 3) // chroma_format_idc 4:4:4: the separate colour plane flag
-        b.u(1);
-    *w = b.ue();
-    *h = b.ue();
-    return b.ok;
+    pass((sub > 0 ? 2 * (8 - sub) : 0) + skip);
+    ue(b);
+    if (ue(b) == 3) // chroma_format_idc 4:4:4: the separate colour plane flag
+        b.bit();
+    *w = ue(b);
+    *h = ue(b);
+    return !b.over;
 }
 
 // What the item properties say of the HEVC-coded images: whether every one
