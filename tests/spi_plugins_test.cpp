@@ -808,6 +808,8 @@ const Ending kEndings[] = {
     {"WebpLossyHugeHeader", "ifwebp.spi", [] { return kept("ifwebp_fuzz/regress-lossy-huge-header.webp"); },
      SPI_OUT_OF_ORDER},
     {"HeicSps20000", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-sps-20000.heic"); }, SPI_OUT_OF_ORDER},
+    {"HeicSpsInOtherArray", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-sps-in-other-array.heic"); },
+     SPI_OUT_OF_ORDER},
     {"HeicOverlayCanvas", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-overlay-canvas.heic"); }, SPI_NOT_SUPPORT},
 };
 

@@ -158,16 +158,18 @@ Coding coding(const SpiSource &src)
         configs++;
         greys += (b.body[16] & 3) == 0; // chroma_format_idc
         // The parameter sets: arrays of a type byte and counted NAL units.
+        // The decoder goes by each unit's own header, not by its array's.
         size_t at = 23;
         for (int arrays = b.body[22]; arrays > 0 && at + 3 <= b.len; arrays--) {
-            int type = b.body[at] & 0x3F, count = b.body[at + 1] << 8 | b.body[at + 2];
+            int count = b.body[at + 1] << 8 | b.body[at + 2];
             for (at += 3; count > 0 && at + 2 <= b.len; count--) {
                 size_t len = size_t(b.body[at] << 8 | b.body[at + 1]);
                 at += 2;
                 if (len > b.len - at)
                     break;
                 uint64_t w, h;
-                if (type == 33 && len > 2 && (!spsSize(b.body + at + 2, len - 2, &w, &h) || w > maxW + 64 || h > maxH + 64))
+                const bool sps = len > 2 && (b.body[at] >> 1 & 0x3F) == 33;
+                if (sps && (!spsSize(b.body + at + 2, len - 2, &w, &h) || w > maxW + 64 || h > maxH + 64))
                     c.fits = false;
                 at += len;
             }
