@@ -810,6 +810,7 @@ const Ending kEndings[] = {
     {"HeicSps20000", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-sps-20000.heic"); }, SPI_OUT_OF_ORDER},
     {"HeicSpsInOtherArray", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-sps-in-other-array.heic"); },
      SPI_OUT_OF_ORDER},
+    {"HeicGridCanvas", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-grid-canvas.heic"); }, SPI_OUT_OF_ORDER},
     {"HeicOverlayCanvas", "ifheic.spi", [] { return kept("ifheic_fuzz/regress-overlay-canvas.heic"); }, SPI_NOT_SUPPORT},
 };
 

@@ -110,6 +110,69 @@ bool spsSize(const unsigned char *p, size_t n, uint64_t *w, uint64_t *h)
     return !b.over;
 }
 
+// The data of item `id` when it lies in one piece in the file or in the
+// 'meta' box's 'idat', as the item locations ('iloc') say.
+bool itemData(const SpiSource &src, const Box &meta, uint32_t id, Box *out)
+{
+    Box iloc;
+    if (!findBox(meta.body + 4, meta.len - 4, "iloc", &iloc) || iloc.len < 8)
+        return false;
+    const unsigned char *p = iloc.body, *end = iloc.body + iloc.len;
+    const int version = p[0];
+    const int offSize = p[4] >> 4, lenSize = p[4] & 15, baseSize = p[5] >> 4;
+    const int indexSize = version >= 1 ? p[5] & 15 : 0, idSize = version < 2 ? 2 : 4;
+    // big-endian numbers of 0, 4 or 8 bytes (and 2 for ids and counts)
+    auto num = [&p, end](int bytes, uint64_t *v) {
+        if (bytes != 0 && bytes != 2 && bytes != 4 && bytes != 8)
+            return false;
+        if (end - p < bytes)
+            return false;
+        *v = 0;
+        for (int i = 0; i < bytes; i++)
+            *v = *v << 8 | *p++;
+        return true;
+    };
+    p += 6;
+    uint64_t items;
+    if (!num(idSize, &items))
+        return false;
+    for (; items > 0; items--) {
+        uint64_t item, method = 0, ref, base, extents;
+        if (!num(idSize, &item) || (version >= 1 && !num(2, &method)) || !num(2, &ref) || !num(baseSize, &base) ||
+            !num(2, &extents))
+            return false;
+        method &= 15;
+        uint64_t at = 0, len = 0;
+        for (uint64_t e = 0; e < extents; e++) {
+            uint64_t index;
+            if (!num(indexSize, &index) || !num(offSize, &at) || !num(lenSize, &len))
+                return false;
+        }
+        if (item != id)
+            continue;
+        const unsigned char *from = src.data;
+        size_t size = src.size;
+        if (method == 1) {
+            Box idat;
+            if (!findBox(meta.body + 4, meta.len - 4, "idat", &idat))
+                return false;
+            from = idat.body;
+            size = idat.len;
+        } else if (method != 0) {
+            return false;
+        }
+        // one extent; a length of 0 runs to the end
+        if (extents != 1 || base > size || at > size - base)
+            return false;
+        at += base;
+        if (len == 0 || len > size - at)
+            len = size - at;
+        *out = Box{from + at, size_t(len), nullptr};
+        return true;
+    }
+    return false;
+}
+
 // What the item properties say of the HEVC-coded images: whether every one
 // is 4:0:0 (libheif does not tell that before decoding to RGB), and whether
 // each is coded no larger than the largest image the file declares, give
@@ -129,6 +192,7 @@ Coding coding(const SpiSource &src)
 {
     Coding c;
     Box meta, iinf, iprp, ipco, b;
+    std::vector<uint32_t> grids;
     if (!findBox(src.data, src.size, "meta", &meta) || meta.len < 4) // a full box: version and flags first
         return c;
     if (findBox(meta.body + 4, meta.len - 4, "iinf", &iinf) && iinf.len >= 6) {
@@ -138,7 +202,11 @@ Coding coding(const SpiSource &src)
         while (nextBox(&p, &n, &b)) // item information: version 2 or 3, item, protection, type
             if (std::memcmp(b.type, "infe", 4) == 0 && b.len >= 12 && b.body[0] >= 2) {
                 size_t at = b.body[0] == 2 ? 8 : 10;
-                c.overlay |= b.len >= at + 4 && std::memcmp(b.body + at, "iovl", 4) == 0;
+                if (b.len < at + 4)
+                    continue;
+                c.overlay |= std::memcmp(b.body + at, "iovl", 4) == 0;
+                if (std::memcmp(b.body + at, "grid", 4) == 0)
+                    grids.push_back(b.body[0] == 2 ? (b.body[4] << 8 | b.body[5]) : be32(b.body + 4));
             }
     }
     if (!findBox(meta.body + 4, meta.len - 4, "iprp", &iprp) || !findBox(iprp.body, iprp.len, "ipco", &ipco))
@@ -176,6 +244,23 @@ Coding coding(const SpiSource &src)
         }
     }
     c.grey = configs > 0 && greys == configs;
+    // libheif makes a grid's canvas as its description asks, before any
+    // tile: no larger than the largest image the file declares. A
+    // description not found where the item locations plainly say cannot be
+    // checked, and is refused.
+    for (uint32_t id : grids) {
+        Box data;
+        const bool found = itemData(src, meta, id, &data) && data.len >= 8;
+        const bool wide = found && (data.body[1] & 1); // 32-bit sizes
+        if (!found || data.len < (wide ? 12u : 8u)) {
+            c.fits = false;
+            continue;
+        }
+        uint64_t w = wide ? be32(data.body + 4) : uint32_t(data.body[4] << 8 | data.body[5]);
+        uint64_t h = wide ? be32(data.body + 8) : uint32_t(data.body[6] << 8 | data.body[7]);
+        if (w > maxW || h > maxH)
+            c.fits = false;
+    }
     return c;
 }
 
